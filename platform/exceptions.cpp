@@ -1,0 +1,7 @@
+#include "platform/exceptions.h"
+
+namespace btr {
+
+void Abort() { throw EAbort(); }
+
+} // namespace btr
