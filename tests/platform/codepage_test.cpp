@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include "platform/codepage.h"
+
+namespace btr {
+namespace {
+
+TEST(CodePage, EveryAnsiByteSurvivesUtf8RoundTrip) {
+    std::string all;
+    for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+    const std::string utf8 = AnsiToUtf8(all);
+    EXPECT_EQ(Utf8ToAnsi(utf8), all);
+}
+
+TEST(CodePage, CyrillicMapsBothWays) {
+    // "Привет, Ёлка" in 1251.
+    const std::string ansi = "\xCF\xF0\xE8\xE2\xE5\xF2, \xA8\xEB\xEA\xE0";
+    EXPECT_EQ(AnsiToUtf8(ansi), "Привет, Ёлка");
+    EXPECT_EQ(Utf8ToAnsi("Привет, Ёлка"), ansi);
+    EXPECT_EQ(Utf8ToAnsi("№ €"), "\xB9 \x88");
+}
+
+TEST(CodePage, UnmappableAndMalformedBecomeQuestionMarks) {
+    EXPECT_EQ(Utf8ToAnsi("a中b"), "a?b");          // not in 1251
+    EXPECT_EQ(Utf8ToAnsi("x😀y"), "x?y");          // four-byte sequence, one character
+    EXPECT_EQ(Utf8ToAnsi("\xC0\xAF"), "?");          // overlong form
+    EXPECT_EQ(Utf8ToAnsi("ab\xE2\x82"), "ab?");      // cut sequence at the end
+    EXPECT_EQ(Utf8ToAnsi("\xED\xA0\x80"), "?");      // surrogate half
+}
+
+TEST(CodePage, CaseFoldingCoversLatinAndCyrillic) {
+    EXPECT_EQ(AnsiUpperCase("abc\xE0\xFF\xB8"), "ABC\xC0\xDF\xA8"); // а я ё
+    EXPECT_EQ(AnsiLower(0xA8), 0xB8);
+    EXPECT_EQ(AnsiUpper('1'), '1');
+    EXPECT_EQ(AnsiCompareTextI("\xF1\xEC\xE8\xF2", "\xD1\xCC\xC8\xD2"), 0); // смит / СМИТ
+    EXPECT_LT(AnsiCompareTextI("abc", "ABD"), 0);
+    EXPECT_LT(AnsiCompareTextI("ab", "ABC"), 0);
+    EXPECT_EQ(Utf8CompareTextI("Имя", "иМЯ"), 0);
+}
+
+} // namespace
+} // namespace btr
