@@ -4,6 +4,7 @@
 #include "platform/codepage.h"
 #include "platform/component.h"
 #include "platform/dynlib.h"
+#include "platform/endian.h"
 #include "platform/exceptions.h"
 #include "platform/files.h"
 #include "platform/format.h"
