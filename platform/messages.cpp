@@ -14,6 +14,9 @@ struct Entry {
 
 // Sorted by identifier.
 constexpr Entry kTable[] = {
+    // The library's own texts beyond the inherited identifiers.
+    {65370, "Имя \"%s\" длиннее %d символов"},
+    {65371, "Неизвестный тип %d поля \"%s\""},
     // Exported constants of the macro interpreter and the RTF reader.
     {65376, "Unexpected end of RTF file"},
     {65377, "Variables in TTagList are read-only"},

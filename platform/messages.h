@@ -13,6 +13,8 @@ std::string LoadResString(int ident);
 // are reached through their own tables (engine/btrerrors.h), the exported
 // constants through tools/btrconst.h.
 namespace res {
+constexpr int SNameTooLong = 65370;       // a dictionary name over 20 bytes in 1251
+constexpr int SBadFieldType = 65371;      // a field type code outside the type table
 constexpr int STransactionError = 65378;  // "Ошибка транзакции. Код ошибки %d"
 constexpr int SBadDictStructure = 65379;
 constexpr int SFileNotInDict = 65380;

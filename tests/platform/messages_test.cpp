@@ -17,6 +17,7 @@ TEST(Messages, TableHoldsTheTextsByIdentifier) {
     EXPECT_EQ(LoadResString(65396), "Error at line %d: ");
     EXPECT_EQ(LoadResString(1), "");
     // Every identifier from 65376 up is in use.
+    EXPECT_EQ(LoadResString(65370), "Имя \"%s\" длиннее %d символов");
     for (int id = 65376; id <= 65535; ++id) EXPECT_FALSE(LoadResString(id).empty()) << id;
 }
 
