@@ -67,6 +67,9 @@ protected:
             }
         }
         QLineEdit::keyPressEvent(event);
+        // The grid has heard of the key already (KeyDown); it must not get
+        // it a second time as a key its editor ignored.
+        event->accept();
     }
 
 private:
@@ -713,12 +716,11 @@ void TStringGrid::KeyDown(uint16_t& Key, TShiftState Shift) {
         if (!FOptions.Contains(goEditing)) return;
         if (!EditorShowing()) {
             ShowEditor();
-        } else {
+        } else if (always) {
             UpdateText();
-            if (always)
-                FInplaceEdit->SelectAll();
-            else
-                HideEditor();
+            FInplaceEdit->SelectAll();
+        } else {
+            HideEditor(); // stores the text
         }
         return;
     case VK_F2:

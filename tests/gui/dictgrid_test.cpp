@@ -1,0 +1,345 @@
+#include <QLineEdit>
+
+#include "tests/gui/guitest.h"
+#include "tools/dictgrid.h"
+
+namespace btr {
+namespace {
+
+using test::Column;
+using test::EditorOpen;
+using test::FillColumn;
+using test::Line;
+using test::ShowGrid;
+
+int Ordinal(const std::string& a, const std::string& b) { return a.compare(b); }
+int AlwaysEqual(const std::string&, const std::string&) { return 0; }
+
+class TestDictGrid : public TDictGrid {
+public:
+    using TDictGrid::SetEditText;
+};
+
+class DictGrid : public test::GuiTest {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        grid.SetColCount(2);
+        grid.OnSetEditText = [this](TComponent*, int c, int r, const std::string& v) {
+            notes.push_back(std::to_string(c) + "," + std::to_string(r) + "=" + v);
+        };
+        grid.OnKeyDown = [this](TComponent*, uint16_t& key, TShiftState) { keys.push_back(key); };
+        ShowGrid(grid);
+    }
+    // Column 1 has the button and a limit of 8; column 0 neither.
+    void GiveButtons() {
+        grid.OnGetEditOptions = [this](TComponent* sender, int c, int r, int& opts, int& maxLen) {
+            EXPECT_EQ(sender, &grid);
+            EXPECT_EQ(opts, 0);
+            EXPECT_EQ(maxLen, 0);
+            EXPECT_EQ(c, grid.Col());
+            EXPECT_EQ(r, grid.Row());
+            ++optionCalls;
+            opts = c == 1 ? EditOptionButton : 0;
+            maxLen = c == 1 ? 8 : 0;
+        };
+    }
+    void Editing(TGridOptions extra = {}) { grid.SetOptions(grid.Options() + TGridOptions{goEditing} + extra); }
+    TNewInplaceEdit* Editor() { return dynamic_cast<TNewInplaceEdit*>(grid.InplaceEditor()); }
+    void EditKey(Qt::Key key) { QTest::keyClick(Line(grid), key); }
+
+    TestDictGrid grid;
+    std::vector<std::string> notes;
+    std::vector<uint16_t> keys;
+    int optionCalls = 0;
+};
+
+TEST_F(DictGrid, SortingOnlyTheHeaderRow) {
+    grid.SetRowCount(1);
+    grid.SetCells(0, 0, "Name");
+    static int calls;
+    calls = 0;
+    auto counting = [](const std::string&, const std::string&) {
+        ++calls;
+        return 1;
+    };
+    Editing({goAlwaysShowEditor});
+    grid.SortByCol(0, counting);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(grid.Cells(0, 0), "Name");
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_TRUE(grid.EditorMode()); // asked for again; there is no cell to show it on
+    EXPECT_FALSE(EditorOpen(grid));
+    EXPECT_THROW(grid.SortByCol(0, nullptr), EInvalidGridOperation);
+}
+
+TEST_F(DictGrid, SortKeepsTheCurrentRowWithItsContents) {
+    FillColumn(grid, 0, {"pear", "apple", "plum"});
+    for (int r = 1; r <= 3; ++r) grid.SetCells(1, r, "#" + std::to_string(r));
+    grid.SetCells(0, 0, "Name");
+    grid.SetRow(2); // apple
+    grid.SortByCol(0, Ordinal);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"apple", "pear", "plum"}));
+    EXPECT_EQ(Column(grid, 1), (std::vector<std::string>{"#2", "#1", "#3"}));
+    EXPECT_EQ(grid.Cells(0, 0), "Name");
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_EQ(grid.Cells(0, grid.Row()), "apple");
+
+    grid.SetRow(2); // pear, which moves down
+    grid.SortByCol(0, [](const std::string& a, const std::string& b) { return b.compare(a); });
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"plum", "pear", "apple"}));
+    EXPECT_EQ(grid.Cells(0, grid.Row()), "pear");
+}
+
+TEST_F(DictGrid, EmptyTextsSinkAndEqualTextsKeepTheirOrder) {
+    FillColumn(grid, 0, {"", "b", "", "a", "c", ""});
+    for (int r = 1; r <= 6; ++r) grid.SetCells(1, r, std::to_string(r));
+    grid.SetRow(4); // "a"
+    grid.SortByCol(0, AlwaysEqual);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"b", "a", "c", "", "", ""}));
+    EXPECT_EQ((std::vector<std::string>{grid.Cells(1, 1), grid.Cells(1, 2), grid.Cells(1, 3)}),
+              (std::vector<std::string>{"2", "4", "5"}));
+    EXPECT_EQ(grid.Cells(1, grid.Row()), "4");
+}
+
+TEST_F(DictGrid, SortStoresTheOpenEditorFirstAndShowsItAgain) {
+    Editing({goAlwaysShowEditor});
+    FillColumn(grid, 0, {"b", "c", "a"});
+    ASSERT_TRUE(EditorOpen(grid));
+    QTest::keyClicks(Line(grid), "z");
+    EXPECT_EQ(grid.Cells(0, 1), "b"); // typing alone stores nothing here
+    grid.SortByCol(0, Ordinal);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"a", "c", "z"}));
+    EXPECT_EQ(grid.Row(), 3);
+    ASSERT_TRUE(EditorOpen(grid));
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "z");
+    EXPECT_EQ(notes, (std::vector<std::string>{"0,1=z"}));
+}
+
+TEST_F(DictGrid, ACompareErrorStopsTheSortWhereItIs) {
+    FillColumn(grid, 0, {"c", "b", "a"});
+    grid.SetRow(3);
+    static int calls;
+    calls = 0;
+    auto failing = [](const std::string& a, const std::string& b) {
+        if (++calls == 2) throw Exception("compare failed");
+        return a.compare(b);
+    };
+    EXPECT_THROW(grid.SortByCol(0, failing), Exception);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"b", "c", "a"}));
+    EXPECT_EQ(grid.Row(), 3);
+}
+
+TEST_F(DictGrid, EscapeRestoresTheLoadedTextAndCloses) {
+    Editing();
+    FillColumn(grid, 0, {"pear"});
+    grid.ShowEditor();
+    QTest::keyClicks(Line(grid), "x");
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "x");
+    EXPECT_EQ(Editor()->StText, "pear");
+    keys.clear();
+    EditKey(Qt::Key_Escape);
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "pear");
+    EXPECT_FALSE(EditorOpen(grid));
+    EXPECT_EQ(grid.Cells(0, 1), "pear");
+    EXPECT_TRUE(notes.empty());
+    EXPECT_TRUE(keys.empty()); // consumed
+}
+
+TEST_F(DictGrid, EscapeInAnAlwaysShownEditorRestoresAndSelects) {
+    Editing({goAlwaysShowEditor});
+    FillColumn(grid, 0, {"pear"});
+    ASSERT_TRUE(EditorOpen(grid));
+    QTest::keyClicks(Line(grid), "xy");
+    EditKey(Qt::Key_Escape);
+    EXPECT_TRUE(EditorOpen(grid));
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "pear");
+    EXPECT_EQ(grid.InplaceEditor()->SelLength(), 4);
+}
+
+TEST_F(DictGrid, EscapeWithoutChangesIsPassedOn) {
+    Editing();
+    FillColumn(grid, 0, {"pear"});
+    grid.ShowEditor();
+    keys.clear();
+    EditKey(Qt::Key_Escape);
+    EXPECT_EQ(keys, (std::vector<uint16_t>{VK_ESCAPE}));
+    EXPECT_FALSE(EditorOpen(grid)); // the grid's own Escape closed it
+    EXPECT_TRUE(notes.empty());
+}
+
+TEST_F(DictGrid, F3RunsTheButtonActionWithTheEditorAsSender) {
+    GiveButtons();
+    Editing();
+    FillColumn(grid, 1, {"Integer"});
+    grid.FocusCell(1, 1);
+    grid.ShowEditor();
+    std::vector<std::string> seen;
+    grid.OnEditButtonClick = [&](TComponent* sender, int c, int r, std::string& s) {
+        EXPECT_EQ(sender, grid.InplaceEditor());
+        seen.push_back(std::to_string(c) + "," + std::to_string(r) + ":" + s);
+        s = "Word";
+    };
+    keys.clear();
+    EditKey(Qt::Key_F3);
+    EXPECT_EQ(seen, (std::vector<std::string>{"1,1:Integer"}));
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "Word");
+    EXPECT_EQ(keys, (std::vector<uint16_t>{VK_F3})); // still passed on
+    grid.HideEditor();
+    EXPECT_EQ(grid.Cells(1, 1), "Word");
+    EXPECT_EQ(notes, (std::vector<std::string>{"1,1=Word"}));
+
+    // A cell without the button: F3 only passes on.
+    grid.FocusCell(0, 1);
+    grid.ShowEditor();
+    EditKey(Qt::Key_F3);
+    EXPECT_EQ(seen.size(), 1u);
+    EXPECT_EQ(keys.back(), VK_F3);
+}
+
+TEST_F(DictGrid, F3DoesNothingWithoutBothHandlers) {
+    GiveButtons();
+    Editing();
+    grid.FocusCell(1, 1);
+    grid.ShowEditor();
+    const int before = optionCalls;
+    EditKey(Qt::Key_F3); // no button action: the options are not even asked
+    EXPECT_EQ(optionCalls, before);
+
+    int clicks = 0;
+    grid.OnEditButtonClick = [&](TComponent*, int, int, std::string&) { ++clicks; };
+    grid.OnGetEditOptions = nullptr;
+    EditKey(Qt::Key_F3);
+    EXPECT_EQ(clicks, 0);
+}
+
+TEST_F(DictGrid, CellsSetToTheirOwnTextRaiseNoNotification) {
+    Editing();
+    FillColumn(grid, 0, {"same", "other"});
+    grid.ShowEditor();
+    grid.HideEditor();
+    QTest::keyClick(grid.Widget(), Qt::Key_F2);
+    QTest::keyClicks(Line(grid), "x");
+    EditKey(Qt::Key_Backspace); // typed and taken back
+    grid.HideEditor();
+    EXPECT_TRUE(notes.empty());
+    grid.SetEditText(0, 2, "other");
+    EXPECT_TRUE(notes.empty());
+    grid.SetEditText(0, 2, "changed");
+    EXPECT_EQ(notes, (std::vector<std::string>{"0,2=changed"}));
+    EXPECT_EQ(grid.Cells(0, 2), "changed");
+}
+
+TEST_F(DictGrid, DeleteRowMovesTheRowsBelowUp) {
+    FillColumn(grid, 0, {"a", "b", "c", "d"});
+    for (int r = 1; r <= 4; ++r) grid.SetCells(1, r, std::to_string(r));
+    grid.DeleteRow(2);
+    EXPECT_EQ(grid.RowCount(), 4);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"a", "c", "d"}));
+    EXPECT_EQ(Column(grid, 1), (std::vector<std::string>{"1", "3", "4"}));
+    EXPECT_THROW(grid.DeleteRow(0), EInvalidGridOperation); // the header is no data row
+    EXPECT_THROW(grid.DeleteRow(4), EInvalidGridOperation);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"a", "c", "d"}));
+}
+
+TEST_F(DictGrid, DeletingTheLastRowOnlyShrinks) {
+    FillColumn(grid, 0, {"a", "b", "c"});
+    grid.SetRow(3);
+    grid.DeleteRow(3);
+    EXPECT_EQ(grid.RowCount(), 3);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(grid.Row(), 2);
+    grid.DeleteRow(2);
+    grid.DeleteRow(1);
+    EXPECT_EQ(grid.RowCount(), 1);
+    EXPECT_THROW(grid.DeleteRow(1), EInvalidGridOperation);
+}
+
+TEST_F(DictGrid, DeleteRowReloadsTheEditorAndKeepsWhatWasTyped) {
+    Editing();
+    FillColumn(grid, 0, {"a", "b", "c"});
+    grid.SetRow(2);
+    grid.ShowEditor();
+    QTest::keyClicks(Line(grid), "typed");
+    grid.DeleteRow(3);
+    EXPECT_EQ(grid.Cells(0, 2), "typed");
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "typed");
+
+    grid.DeleteRow(2); // the edited row, the last one: the editor closes and holds the new current cell
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "a");
+    EXPECT_EQ(Editor()->StText, "a");
+}
+
+TEST_F(DictGrid, TheButtonFollowsTheCellOptions) {
+    GiveButtons();
+    Editing({goAlwaysShowEditor});
+    FillColumn(grid, 1, {"Integer"});
+    ASSERT_TRUE(EditorOpen(grid));
+    TNewInplaceEdit* editor = Editor();
+    ASSERT_NE(editor, nullptr);
+    TSpeedButton* button = editor->Button();
+    EXPECT_EQ(button->Parent(), editor);
+    EXPECT_EQ(button->Owner(), editor);
+    EXPECT_EQ(button->Align(), alRight);
+    EXPECT_EQ(button->Cursor(), crArrow);
+    EXPECT_EQ(button->NumGlyphs(), 1);
+    EXPECT_FALSE(button->Glyph().Empty());
+    EXPECT_FALSE(button->Visible());
+    EXPECT_EQ(editor->TextRect().Right, editor->Width() - 2);
+    EXPECT_EQ(editor->MaxLength(), 0);
+
+    QTest::keyClick(grid.Widget(), Qt::Key_Right);
+    EXPECT_EQ(grid.InplaceEditor(), editor);
+    EXPECT_TRUE(button->Visible());
+    EXPECT_EQ(button->BoundsRect(), (TRect{editor->Width() - 20, 0, editor->Width(), editor->Height()}));
+    EXPECT_EQ(editor->TextRect(), (TRect{2, 2, editor->Width() - 22, editor->Height()}));
+    EXPECT_EQ(editor->MaxLength(), 8);
+    QTest::keyClicks(Line(grid), "LongerThanEight");
+    EXPECT_EQ(editor->Text(), "LongerTh");
+
+    EditKey(Qt::Key_Left);
+    EditKey(Qt::Key_Home);
+    EditKey(Qt::Key_Left);
+    EXPECT_EQ(grid.Col(), 0);
+    EXPECT_FALSE(button->Visible());
+}
+
+TEST_F(DictGrid, ClickingTheButtonRunsTheHandlerWithTheGridAsSender) {
+    GiveButtons();
+    Editing();
+    FillColumn(grid, 1, {"Integer"});
+    grid.FocusCell(1, 1);
+    grid.ShowEditor();
+    TSpeedButton* button = Editor()->Button();
+    ASSERT_TRUE(button->Visible());
+    QTest::mouseClick(button->Widget(), Qt::LeftButton); // nothing assigned: nothing happens
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "Integer");
+    grid.OnEditButtonClick = [&](TComponent* sender, int c, int r, std::string& s) {
+        EXPECT_EQ(sender, &grid);
+        EXPECT_EQ(c, 1);
+        EXPECT_EQ(r, 1);
+        EXPECT_EQ(s, "Integer");
+        s = "Date";
+    };
+    QTest::mouseClick(button->Widget(), Qt::LeftButton);
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "Date");
+    EXPECT_TRUE(notes.empty()); // stored when the editor leaves the cell
+    QTest::keyClick(Line(grid), Qt::Key_Return);
+    EXPECT_EQ(grid.Cells(1, 1), "Date");
+    EXPECT_EQ(notes, (std::vector<std::string>{"1,1=Date"}));
+}
+
+TEST_F(DictGrid, TheEditorWorksOnlyInADictionaryGrid) {
+    struct Foreign : TStringGrid {
+        TInplaceEdit* CreateEditor() override { return new TNewInplaceEdit(this); }
+    } other;
+    other.SetOptions({goEditing});
+    EXPECT_THROW(other.ShowEditor(), EInvalidCast);
+    other.SetCells(0, 1, "kept");
+    other.HideEditor();
+    EXPECT_EQ(other.Cells(0, 1), "kept");
+}
+
+} // namespace
+} // namespace btr

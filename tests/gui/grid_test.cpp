@@ -1,0 +1,348 @@
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QAbstractScrollArea>
+
+#include "tests/gui/guitest.h"
+
+namespace btr {
+namespace {
+
+using test::Column;
+using test::EditorOpen;
+using test::FillColumn;
+using test::Line;
+using test::ShowGrid;
+
+class TestGrid : public TStringGrid {
+public:
+    using TStringGrid::RowMoved;
+    using TStringGrid::SetEditText;
+    int Limit = 0;
+    int Created = 0;
+    int GetEditLimit() override { return Limit; }
+    TInplaceEdit* CreateEditor() override {
+        ++Created;
+        return TStringGrid::CreateEditor();
+    }
+};
+
+struct Edit {
+    int col, row;
+    std::string value;
+    bool operator==(const Edit&) const = default;
+};
+
+class Grid : public test::GuiTest {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        grid.OnSetEditText = [this](TComponent* sender, int c, int r, const std::string& v) {
+            EXPECT_EQ(sender, &grid);
+            edits.push_back({c, r, v});
+        };
+    }
+    void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(grid.Widget(), key, mods); }
+    void EditKey(Qt::Key key) { QTest::keyClick(Line(grid), key); }
+    QPoint CellCenter(int c, int r) {
+        const TRect rc = grid.CellRect(c, r);
+        return {(rc.Left + rc.Right) / 2, (rc.Top + rc.Bottom) / 2};
+    }
+
+    TestGrid grid;
+    std::vector<Edit> edits;
+};
+
+TEST_F(Grid, CellsResizeAndRangeChecks) {
+    EXPECT_EQ(grid.ColCount(), 5);
+    EXPECT_EQ(grid.RowCount(), 5);
+    grid.SetCells(4, 4, "corner");
+    grid.SetCells(0, 0, "Имя");
+    EXPECT_EQ(grid.Cells(0, 0), "Имя");
+    EXPECT_THROW(grid.Cells(5, 0), EInvalidGridOperation);
+    EXPECT_THROW(grid.SetCells(0, 5, "x"), EInvalidGridOperation);
+    EXPECT_THROW(grid.Cells(-1, 0), EInvalidGridOperation);
+
+    grid.SetRowCount(4);
+    grid.SetRowCount(5);
+    EXPECT_EQ(grid.Cells(4, 4), ""); // dropped with its row, not kept behind
+    EXPECT_THROW(grid.SetRowCount(0), EInvalidGridOperation);
+    EXPECT_THROW(grid.SetColCount(0), EInvalidGridOperation);
+    EXPECT_EQ(grid.RowCount(), 5);
+    EXPECT_EQ(grid.Cells(0, 0), "Имя");
+
+    // The current cell stays inside the grid; only the header row left.
+    grid.FocusCell(4, 4);
+    grid.SetColCount(2);
+    grid.SetRowCount(3);
+    EXPECT_EQ(grid.Col(), 1);
+    EXPECT_EQ(grid.Row(), 2);
+    grid.SetRowCount(1);
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_NO_THROW(grid.SetRow(1)); // setting it again is no move
+    EXPECT_THROW(grid.SetRow(0), EInvalidGridOperation);
+}
+
+TEST_F(Grid, RowMovedCarriesEveryColumnAndLeavesTheCurrentRow) {
+    grid.SetColCount(2);
+    FillColumn(grid, 0, {"a", "b", "c", "d"});
+    for (int r = 1; r <= 4; ++r) grid.SetCells(1, r, std::to_string(r));
+    grid.SetRow(2);
+    grid.RowMoved(1, 3);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"b", "c", "a", "d"}));
+    EXPECT_EQ(Column(grid, 1), (std::vector<std::string>{"2", "3", "1", "4"}));
+    grid.RowMoved(4, 1);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"d", "b", "c", "a"}));
+    EXPECT_EQ(grid.Row(), 2);
+    EXPECT_THROW(grid.RowMoved(1, 5), EInvalidGridOperation);
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"d", "b", "c", "a"}));
+}
+
+TEST_F(Grid, KeyboardNavigation) {
+    ShowGrid(grid);
+    grid.SetRowCount(30);
+    Key(Qt::Key_Down);
+    Key(Qt::Key_Right);
+    EXPECT_EQ(grid.Row(), 2);
+    EXPECT_EQ(grid.Col(), 1);
+    Key(Qt::Key_Up);
+    Key(Qt::Key_Up); // stops at the first data row, never the header
+    EXPECT_EQ(grid.Row(), 1);
+    Key(Qt::Key_End);
+    EXPECT_EQ(grid.Col(), 4);
+    Key(Qt::Key_Home);
+    EXPECT_EQ(grid.Col(), 0);
+    const int page = grid.VisibleRowCount();
+    ASSERT_GT(page, 1);
+    Key(Qt::Key_PageDown);
+    EXPECT_EQ(grid.Row(), 1 + page);
+    Key(Qt::Key_PageUp);
+    EXPECT_EQ(grid.Row(), 1);
+    Key(Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(grid.Row(), 29);
+    EXPECT_EQ(grid.TopRow(), 30 - page); // the last row is in view
+    Key(Qt::Key_Home, Qt::ControlModifier);
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_EQ(grid.TopRow(), 1);
+
+    // Tab moves between cells only with goTabs, wrapping at the row's ends.
+    grid.FocusCell(4, 1);
+    Key(Qt::Key_Tab);
+    EXPECT_EQ(grid.Col(), 4);
+    grid.SetOptions(grid.Options() + TGridOptions{goTabs});
+    Key(Qt::Key_Tab);
+    EXPECT_EQ(grid.Col(), 0);
+    EXPECT_EQ(grid.Row(), 2);
+    Key(Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(grid.Col(), 4);
+    EXPECT_EQ(grid.Row(), 1);
+}
+
+TEST_F(Grid, OnKeyDownSeesKeysFirstAndCanConsumeThem) {
+    ShowGrid(grid);
+    std::vector<uint16_t> keys;
+    grid.OnKeyDown = [&](TComponent*, uint16_t& key, TShiftState) {
+        keys.push_back(key);
+        if (key == VK_DOWN) key = 0;
+    };
+    Key(Qt::Key_Down);
+    Key(Qt::Key_Right);
+    EXPECT_EQ(keys, (std::vector<uint16_t>{VK_DOWN, VK_RIGHT}));
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_EQ(grid.Col(), 1);
+}
+
+TEST_F(Grid, MouseSelectsEditsAndSizesColumns) {
+    ShowGrid(grid);
+    QWidget* client = grid.ClientWidget();
+    QTest::mouseClick(client, Qt::LeftButton, {}, CellCenter(2, 3));
+    EXPECT_EQ(grid.Col(), 2);
+    EXPECT_EQ(grid.Row(), 3);
+    QTest::mouseClick(client, Qt::LeftButton, {}, CellCenter(1, 0)); // header: no move
+    EXPECT_EQ(grid.Col(), 2);
+    EXPECT_EQ(grid.Row(), 3);
+    QTest::mouseClick(client, Qt::LeftButton, {}, CellCenter(2, 3)); // no goEditing
+    EXPECT_FALSE(EditorOpen(grid));
+
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing, goColSizing});
+    QTest::mouseDClick(client, Qt::LeftButton, {}, CellCenter(0, 1));
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_TRUE(EditorOpen(grid));
+    grid.HideEditor();
+    QTest::mouseClick(client, Qt::LeftButton, {}, CellCenter(0, 1)); // a click on the current cell
+    EXPECT_TRUE(EditorOpen(grid));
+    grid.HideEditor();
+
+    const TRect header = grid.CellRect(0, 0);
+    const QPoint border(header.Right, header.Top + 5);
+    QTest::mousePress(client, Qt::LeftButton, {}, border);
+    QMouseEvent move(QEvent::MouseMove, QPointF(border + QPoint(30, 0)), client->mapToGlobal(QPointF(border + QPoint(30, 0))),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(client, &move);
+    QTest::mouseRelease(client, Qt::LeftButton, {}, border + QPoint(30, 0));
+    EXPECT_EQ(grid.ColWidths(0), 64 + 30);
+}
+
+TEST_F(Grid, EditingStoresEveryChangeAndNotifies) {
+    ShowGrid(grid);
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    grid.SetCells(0, 1, "old");
+    EXPECT_EQ(grid.InplaceEditor(), nullptr); // made only when first needed
+    Key(Qt::Key_Return);
+    ASSERT_TRUE(EditorOpen(grid));
+    EXPECT_EQ(grid.Created, 1);
+    EXPECT_EQ(grid.InplaceEditor()->Grid(), &grid);
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "old");
+    EXPECT_EQ(grid.InplaceEditor()->SelLength(), 3); // selected: typing replaces
+    QTest::keyClicks(Line(grid), "ne");
+    EXPECT_EQ(grid.Cells(0, 1), "ne");
+    EXPECT_EQ(edits, (std::vector<Edit>{{0, 1, "n"}, {0, 1, "ne"}}));
+    EditKey(Qt::Key_Return);
+    EXPECT_FALSE(EditorOpen(grid));
+    EXPECT_EQ(grid.Cells(0, 1), "ne");
+
+    // F2 edits with the caret at the end; Escape closes and keeps the text.
+    Key(Qt::Key_F2);
+    ASSERT_TRUE(EditorOpen(grid));
+    EXPECT_EQ(grid.InplaceEditor()->SelLength(), 0);
+    EXPECT_EQ(grid.InplaceEditor()->SelStart(), 2);
+    QTest::keyClicks(Line(grid), "w");
+    EditKey(Qt::Key_Escape);
+    EXPECT_FALSE(EditorOpen(grid));
+    EXPECT_EQ(grid.Cells(0, 1), "new");
+
+    // Typing into the grid starts an edit that replaces the text.
+    Key(Qt::Key_Down);
+    grid.SetCells(0, 2, "xyz");
+    QTest::keyClicks(grid.Widget(), "q");
+    ASSERT_TRUE(EditorOpen(grid));
+    EXPECT_EQ(grid.Cells(0, 2), "q");
+    EXPECT_EQ(grid.Created, 1); // the same editor throughout
+}
+
+TEST_F(Grid, NoEditingWithoutTheOption) {
+    ShowGrid(grid);
+    grid.SetCells(0, 1, "keep");
+    QTest::keyClicks(grid.Widget(), "x");
+    Key(Qt::Key_Return);
+    Key(Qt::Key_F2);
+    grid.ShowEditor();
+    EXPECT_FALSE(EditorOpen(grid));
+    EXPECT_EQ(grid.Cells(0, 1), "keep");
+    grid.SetOptions({goEditing, goRowSelect}); // whole-row selection edits nothing either
+    grid.ShowEditor();
+    EXPECT_FALSE(EditorOpen(grid));
+}
+
+TEST_F(Grid, HidingTheEditorStoresItsTextEvenUnchanged) {
+    ShowGrid(grid);
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    grid.SetCells(1, 2, "same");
+    grid.FocusCell(1, 2);
+    grid.ShowEditor();
+    grid.HideEditor();
+    EXPECT_EQ(edits, (std::vector<Edit>{{1, 2, "same"}}));
+    grid.SetEditText(1, 2, "direct");
+    EXPECT_EQ(grid.Cells(1, 2), "direct");
+    EXPECT_EQ(edits.size(), 2u);
+}
+
+TEST_F(Grid, AlwaysShownEditorFollowsTheCurrentCell) {
+    ShowGrid(grid, 400, 150);
+    grid.SetRowCount(40);
+    grid.SetCells(0, 1, "one");
+    grid.SetCells(0, 2, "two");
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing, goAlwaysShowEditor});
+    ASSERT_TRUE(EditorOpen(grid));
+    EXPECT_TRUE(grid.EditorMode());
+    QTest::keyClicks(Line(grid), "1");
+    EditKey(Qt::Key_Down);
+    EXPECT_EQ(grid.Row(), 2);
+    ASSERT_TRUE(EditorOpen(grid));
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "two");
+    EXPECT_EQ(grid.Cells(0, 1), "1");
+    EXPECT_EQ(grid.InplaceEditor()->BoundsRect(), grid.CellRect(0, 2));
+    // The text rectangle keeps two pixels to the left, top and right.
+    const TRect cell = grid.CellRect(0, 2);
+    EXPECT_EQ(grid.InplaceEditor()->TextRect(), (TRect{2, 2, cell.Width() - 2, cell.Height()}));
+
+    // Scrolling far down carries the editor with its cell.
+    grid.FocusCell(0, 35);
+    EXPECT_GT(grid.TopRow(), 1);
+    EXPECT_EQ(grid.InplaceEditor()->BoundsRect(), grid.CellRect(0, 35));
+    static_cast<QAbstractScrollArea*>(grid.Widget())->verticalScrollBar()->setValue(0);
+    EXPECT_EQ(grid.TopRow(), 1);
+    EXPECT_TRUE(grid.CellRect(0, 35).IsEmpty());
+    EXPECT_LT(grid.InplaceEditor()->Top(), 0); // out of sight, still open
+    EXPECT_TRUE(EditorOpen(grid));
+
+    // Left moves the caret, and leaves the cell at the text's start.
+    grid.SetCells(1, 2, "ab");
+    grid.FocusCell(1, 2);
+    grid.InplaceEditor()->Deselect();
+    EditKey(Qt::Key_Left);
+    EditKey(Qt::Key_Left);
+    EXPECT_EQ(grid.Col(), 1);
+    EditKey(Qt::Key_Left);
+    EXPECT_EQ(grid.Col(), 0);
+}
+
+TEST_F(Grid, EditLimitStopsTypingButNeverCutsALoadedText) {
+    ShowGrid(grid);
+    grid.Limit = 3;
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    grid.SetCells(0, 1, "longer text");
+    grid.FocusCell(0, 2);
+    grid.ShowEditor();
+    QTest::keyClicks(Line(grid), "abcdef");
+    EXPECT_EQ(grid.Cells(0, 2), "abc");
+    EXPECT_EQ(grid.InplaceEditor()->MaxLength(), 3);
+
+    grid.FocusCell(0, 1);
+    grid.ShowEditor();
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "longer text");
+    grid.InplaceEditor()->Deselect();
+    QTest::keyClicks(Line(grid), "s"); // no room to grow
+    EditKey(Qt::Key_Backspace);
+    grid.HideEditor();
+    EXPECT_EQ(grid.Cells(0, 1), "longer tex");
+}
+
+TEST_F(Grid, ProgramStoresReachAnOpenEditor) {
+    ShowGrid(grid);
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    grid.ShowEditor();
+    grid.SetCells(0, 1, "from program");
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "from program");
+    grid.HideEditor();
+    EXPECT_EQ(grid.Cells(0, 1), "from program");
+}
+
+TEST_F(Grid, HandlerErrorsAreShownAndStopTheMove) {
+    ShowGrid(grid);
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    grid.ShowEditor();
+    grid.OnSetEditText = [](TComponent*, int, int, const std::string& v) {
+        if (v == "bad") throw Exception("refused");
+    };
+    grid.InplaceEditor()->SetText("ok");
+    EXPECT_THROW(grid.InplaceEditor()->SetText("bad"), Exception);
+    EditKey(Qt::Key_Down);
+    ASSERT_EQ(Boxes, (std::vector<std::string>{"refused"}));
+    Boxes.clear();
+    EXPECT_EQ(grid.Row(), 1);
+    EXPECT_TRUE(EditorOpen(grid));
+}
+
+TEST_F(Grid, AnEditorDestroyedElsewhereIsForgotten) {
+    ShowGrid(grid);
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    grid.ShowEditor();
+    delete grid.InplaceEditor();
+    EXPECT_EQ(grid.InplaceEditor(), nullptr);
+    grid.ShowEditor();
+    EXPECT_TRUE(EditorOpen(grid));
+    EXPECT_EQ(grid.Created, 2);
+}
+
+} // namespace
+} // namespace btr

@@ -1,0 +1,35 @@
+// One QApplication for the whole test process, on the offscreen platform
+// unless the caller chose another.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <cstdlib>
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        static int argc = 1;
+        static char name[] = "gui_tests";
+        static char* argv[] = {name, nullptr};
+        FApp = new QApplication(argc, argv);
+    }
+    void TearDown() override {
+        delete FApp;
+        FApp = nullptr;
+    }
+
+private:
+    QApplication* FApp = nullptr;
+};
+
+[[maybe_unused]] ::testing::Environment* const gQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+} // namespace
+
+// Qt's platform and font libraries keep caches for the process's life.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\nleak:libQt6Gui\nleak:libQt6Core\nleak:libQt6Widgets\n";
+}
