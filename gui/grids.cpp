@@ -342,11 +342,14 @@ protected:
         const QString text = event->text();
         if (text.isEmpty() || !text[0].isPrint() || (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier)))
             return;
-        if (!grid->FOptions.Contains(goEditing) || grid->EditorShowing()) return;
+        if (!grid->FOptions.Contains(goEditing)) return;
         RunHandled([&] {
+            // An editor that is open already takes the text where it stands.
+            const bool fresh = !grid->EditorShowing();
             grid->ShowEditor();
             if (!grid->EditorShowing()) return;
-            grid->FInplaceEdit->SelectAll();
+            if (fresh) grid->FInplaceEdit->SelectAll();
+            grid->FInplaceEdit->SetFocus();
             if (QLineEdit* line = LineOf(grid->FInplaceEdit)) line->insert(text);
         });
     }

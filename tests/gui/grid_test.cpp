@@ -216,6 +216,8 @@ TEST_F(Grid, EditingStoresEveryChangeAndNotifies) {
     QTest::keyClicks(grid.Widget(), "q");
     ASSERT_TRUE(EditorOpen(grid));
     EXPECT_EQ(grid.Cells(0, 2), "q");
+    QTest::keyClicks(grid.Widget(), "r"); // the grid passes typing to its open editor
+    EXPECT_EQ(grid.Cells(0, 2), "qr");
     EXPECT_EQ(grid.Created, 1); // the same editor throughout
 }
 
