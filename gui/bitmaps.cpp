@@ -39,12 +39,7 @@ std::string UpperAscii(std::string_view s) {
 
 // The drop-down button's down arrow; silver around it is transparent.
 constexpr std::string_view kDownArrow[] = {
-    "88888888888",
-    "88000000088",
-    "88800000888",
-    "88880008888",
-    "88888088888",
-    "88888888888",
+    "88888888888", "88000000088", "88800000888", "88880008888", "88888088888", "88888888888",
 };
 
 struct Registry {
@@ -52,7 +47,9 @@ struct Registry {
     // Entries are never removed, so the spans handed out stay valid.
     std::map<std::string, std::unique_ptr<const std::vector<uint8_t>>> items;
 
-    Registry() { items.emplace("DOWNARROW", std::make_unique<std::vector<uint8_t>>(EncodeBmp16(kDownArrow))); }
+    Registry() {
+        items.emplace("DOWNARROW", std::make_unique<std::vector<uint8_t>>(EncodeBmp16(kDownArrow)));
+    }
 };
 
 Registry& Resources() {
@@ -200,20 +197,35 @@ void TBitmap::LoadFromBmp(std::span<const uint8_t> bmp) {
     FImpl->bitCount = info.BitCount;
 }
 
-void TBitmap::Clear() { *FImpl = Impl{}; }
+void TBitmap::Clear() {
+    *FImpl = Impl{};
+}
 
-bool TBitmap::Empty() const { return FImpl->image.isNull(); }
-int TBitmap::Width() const { return FImpl->image.width(); }
-int TBitmap::Height() const { return FImpl->image.height(); }
-int TBitmap::BitCount() const { return FImpl->bitCount; }
+bool TBitmap::Empty() const {
+    return FImpl->image.isNull();
+}
+int TBitmap::Width() const {
+    return FImpl->image.width();
+}
+int TBitmap::Height() const {
+    return FImpl->image.height();
+}
+int TBitmap::BitCount() const {
+    return FImpl->bitCount;
+}
 
 uint32_t TBitmap::Pixel(int x, int y) const {
-    if (x < 0 || y < 0 || x >= Width() || y >= Height()) throw ERangeError("Pixel outside the bitmap");
+    if (x < 0 || y < 0 || x >= Width() || y >= Height())
+        throw ERangeError("Pixel outside the bitmap");
     return FImpl->image.pixel(x, y);
 }
 
-uint32_t TBitmap::TransparentColor() const { return Empty() ? 0 : Pixel(0, Height() - 1); }
+uint32_t TBitmap::TransparentColor() const {
+    return Empty() ? 0 : Pixel(0, Height() - 1);
+}
 
-QImage TBitmap::Image() const { return FImpl->image; }
+QImage TBitmap::Image() const {
+    return FImpl->image;
+}
 
 } // namespace btr

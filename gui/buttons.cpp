@@ -37,8 +37,10 @@ protected:
         const int w = glyph.Width() / count;
         // Picture 1 is shown when disabled, 2 when pressed, if the glyph has them.
         int index = 0;
-        if (!isEnabled() && count > 1) index = 1;
-        else if (down && count > 2) index = 2;
+        if (!isEnabled() && count > 1)
+            index = 1;
+        else if (down && count > 2)
+            index = 2;
         QImage image = glyph.Image().copy(index * w, 0, w, glyph.Height());
         const QRgb transparent = glyph.TransparentColor();
         for (int y = 0; y < image.height(); ++y)

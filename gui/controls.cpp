@@ -55,9 +55,13 @@ TControl::~TControl() {
     delete FImpl->widget.data();
 }
 
-QWidget* TControl::Widget() const { return FImpl->widget.data(); }
+QWidget* TControl::Widget() const {
+    return FImpl->widget.data();
+}
 
-QWidget* TControl::ClientWidget() const { return Widget(); }
+QWidget* TControl::ClientWidget() const {
+    return Widget();
+}
 
 void TControl::SetWidget(QWidget* widget) {
     FImpl->widget = widget;
@@ -73,7 +77,8 @@ TControl* TControl::Controls(int index) const {
 void TControl::SetParent(TControl* AParent) {
     if (AParent == FParent) return;
     for (TControl* p = AParent; p; p = p->FParent)
-        if (p == this) throw Exception("A control cannot have itself or a child of its own as parent");
+        if (p == this)
+            throw Exception("A control cannot have itself or a child of its own as parent");
     if (FParent) {
         auto& siblings = FParent->FControls;
         siblings.erase(std::remove(siblings.begin(), siblings.end(), this), siblings.end());
@@ -110,14 +115,30 @@ void TControl::SetVisible(bool value) {
     if (FParent && FAlign != alNone) FParent->AlignControls();
 }
 
-int TControl::Left() const { return Widget() ? Widget()->x() : 0; }
-int TControl::Top() const { return Widget() ? Widget()->y() : 0; }
-int TControl::Width() const { return Widget() ? Widget()->width() : 0; }
-int TControl::Height() const { return Widget() ? Widget()->height() : 0; }
-void TControl::SetLeft(int value) { SetBounds(value, Top(), Width(), Height()); }
-void TControl::SetTop(int value) { SetBounds(Left(), value, Width(), Height()); }
-void TControl::SetWidth(int value) { SetBounds(Left(), Top(), value, Height()); }
-void TControl::SetHeight(int value) { SetBounds(Left(), Top(), Width(), value); }
+int TControl::Left() const {
+    return Widget() ? Widget()->x() : 0;
+}
+int TControl::Top() const {
+    return Widget() ? Widget()->y() : 0;
+}
+int TControl::Width() const {
+    return Widget() ? Widget()->width() : 0;
+}
+int TControl::Height() const {
+    return Widget() ? Widget()->height() : 0;
+}
+void TControl::SetLeft(int value) {
+    SetBounds(value, Top(), Width(), Height());
+}
+void TControl::SetTop(int value) {
+    SetBounds(Left(), value, Width(), Height());
+}
+void TControl::SetWidth(int value) {
+    SetBounds(Left(), Top(), value, Height());
+}
+void TControl::SetHeight(int value) {
+    SetBounds(Left(), Top(), Width(), value);
+}
 
 void TControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
     QWidget* w = Widget();
@@ -131,7 +152,9 @@ void TControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
     if (FParent && FAlign != alNone) FParent->AlignControls();
 }
 
-TRect TControl::BoundsRect() const { return {Left(), Top(), Left() + Width(), Top() + Height()}; }
+TRect TControl::BoundsRect() const {
+    return {Left(), Top(), Left() + Width(), Top() + Height()};
+}
 
 TRect TControl::ClientRect() const {
     QWidget* c = ClientWidget();
@@ -155,7 +178,9 @@ void TControl::SetCursor(TCursor value) {
         w->unsetCursor();
 }
 
-bool TControl::Enabled() const { return Widget() ? Widget()->isEnabled() : false; }
+bool TControl::Enabled() const {
+    return Widget() ? Widget()->isEnabled() : false;
+}
 
 void TControl::SetEnabled(bool value) {
     if (QWidget* w = Widget()) w->setEnabled(value);
@@ -167,7 +192,9 @@ void TControl::Invalidate() {
     if (c && c != Widget()) c->update();
 }
 
-bool TControl::Focused() const { return Widget() && Widget()->hasFocus(); }
+bool TControl::Focused() const {
+    return Widget() && Widget()->hasFocus();
+}
 
 void TControl::SetFocus() {
     if (QWidget* w = Widget()) w->setFocus(Qt::OtherFocusReason);
@@ -204,7 +231,9 @@ void TControl::AlignControls() {
                 r = QRect(area.Right - w->width(), area.Top, w->width(), area.Height());
                 area.Right -= w->width();
                 break;
-            default: r = QRect(area.Left, area.Top, area.Width(), area.Height()); break;
+            default:
+                r = QRect(area.Left, area.Top, area.Width(), area.Height());
+                break;
             }
             r.setWidth(std::max(0, r.width()));
             r.setHeight(std::max(0, r.height()));
@@ -218,7 +247,8 @@ void TControl::AlignControls() {
 }
 
 void ShowException(const std::exception& e) {
-    QString caption = QCoreApplication::instance() ? QCoreApplication::applicationName() : QString();
+    QString caption =
+        QCoreApplication::instance() ? QCoreApplication::applicationName() : QString();
     MessageBox(e.what(), caption.isEmpty() ? std::string("Error") : qt::FromQ(caption),
                MB_OK | MB_ICONERROR);
 }

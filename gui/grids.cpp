@@ -80,7 +80,9 @@ private:
 // TInplaceEdit
 
 namespace {
-QLineEdit* LineOf(const TControl* c) { return static_cast<QLineEdit*>(c->Widget()); }
+QLineEdit* LineOf(const TControl* c) {
+    return static_cast<QLineEdit*>(c->Widget());
+}
 } // namespace
 
 TInplaceEdit::TInplaceEdit(TComponent* AOwner) : TControl(AOwner) {
@@ -206,7 +208,8 @@ bool TInplaceEdit::KeyDown(uint16_t Key, TShiftState Shift) {
     case VK_PRIOR:
     case VK_NEXT:
     case VK_ESCAPE:
-    case VK_RETURN: return toGrid();
+    case VK_RETURN:
+        return toGrid();
     case VK_TAB:
         if (options.Contains(goTabs) && !Shift.Contains(ssAlt)) return toGrid();
         break;
@@ -224,7 +227,8 @@ bool TInplaceEdit::KeyDown(uint16_t Key, TShiftState Shift) {
         if (k != 0) Deselect();
         return true;
     }
-    default: break;
+    default:
+        break;
     }
     uint16_t k = Key;
     if (grid->OnKeyDown) grid->OnKeyDown(grid, k, Shift);
@@ -306,8 +310,10 @@ protected:
                     p.fillRect(cell, back);
                     p.setPen(fore);
                     p.setClipRect(cell);
-                    p.drawText(cell.adjusted(2, 0, -2, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                               qt::ToQ(g.FCells[static_cast<size_t>(row)][static_cast<size_t>(col)]));
+                    p.drawText(
+                        cell.adjusted(2, 0, -2, 0),
+                        Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                        qt::ToQ(g.FCells[static_cast<size_t>(row)][static_cast<size_t>(col)]));
                     p.setClipping(false);
                     if (current && col == g.FCol && focused) {
                         QPen pen(fore, 1, Qt::DotLine);
@@ -323,7 +329,8 @@ protected:
                 x += w + 1;
             }
         };
-        for (int row = g.FTopRow, y = pitch; row < g.FRowCount && y < area.height(); ++row, y += pitch)
+        for (int row = g.FTopRow, y = pitch; row < g.FRowCount && y < area.height();
+             ++row, y += pitch)
             drawRow(row, y);
         drawRow(0, 0); // the header row stays on top while rows scroll
     }
@@ -340,7 +347,8 @@ protected:
         }
         // Typing into a cell starts an edit that replaces its text.
         const QString text = event->text();
-        if (text.isEmpty() || !text[0].isPrint() || (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier)))
+        if (text.isEmpty() || !text[0].isPrint() ||
+            (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier)))
             return;
         if (!grid->FOptions.Contains(goEditing)) return;
         RunHandled([&] {
@@ -405,10 +413,12 @@ protected:
 private:
     // The column whose right border lies under a point of the header row.
     int BorderAt(QPoint pt) const {
-        if (!FGrid || !FGrid->FOptions.Contains(goColSizing) || pt.y() < 0 || pt.y() >= FGrid->FDefaultRowHeight)
+        if (!FGrid || !FGrid->FOptions.Contains(goColSizing) || pt.y() < 0 ||
+            pt.y() >= FGrid->FDefaultRowHeight)
             return -1;
         for (int col = 0; col < FGrid->FColCount; ++col) {
-            const int right = FGrid->ColLeft(col) - FGrid->FLeftOffset + FGrid->FColWidths[static_cast<size_t>(col)];
+            const int right = FGrid->ColLeft(col) - FGrid->FLeftOffset +
+                              FGrid->FColWidths[static_cast<size_t>(col)];
             if (std::abs(pt.x() - right) <= kSizingMargin) return col;
         }
         return -1;
@@ -451,7 +461,8 @@ private:
 // TStringGrid
 
 TStringGrid::TStringGrid(TComponent* AOwner) : TControl(AOwner) {
-    FCells.assign(static_cast<size_t>(FRowCount), std::vector<std::string>(static_cast<size_t>(FColCount)));
+    FCells.assign(static_cast<size_t>(FRowCount),
+                  std::vector<std::string>(static_cast<size_t>(FColCount)));
     FColWidths.assign(static_cast<size_t>(FColCount), FDefaultColWidth);
     SetWidget(new TGridWindow(this));
     SetBounds(0, 0, 320, 120);
@@ -466,9 +477,13 @@ TStringGrid::~TStringGrid() {
     FInplaceEdit = nullptr;
 }
 
-TGridWindow* TStringGrid::Window() const { return static_cast<TGridWindow*>(Widget()); }
+TGridWindow* TStringGrid::Window() const {
+    return static_cast<TGridWindow*>(Widget());
+}
 
-QWidget* TStringGrid::ClientWidget() const { return Window() ? Window()->viewport() : nullptr; }
+QWidget* TStringGrid::ClientWidget() const {
+    return Window() ? Window()->viewport() : nullptr;
+}
 
 void TStringGrid::CheckCell(int ACol, int ARow) const {
     if (ACol < 0 || ARow < 0 || ACol >= FColCount || ARow >= FRowCount)
@@ -484,7 +499,8 @@ void TStringGrid::SetCells(int ACol, int ARow, std::string_view value) {
     CheckCell(ACol, ARow);
     FCells[static_cast<size_t>(ARow)][static_cast<size_t>(ACol)] = value;
     // An open editor on this cell shows what the program stored.
-    if (FEditUpdate == 0 && EditorShowing() && ACol == FInplaceCol && ARow == FInplaceRow) LoadEditor();
+    if (FEditUpdate == 0 && EditorShowing() && ACol == FInplaceCol && ARow == FInplaceRow)
+        LoadEditor();
     InvalidateCell(ACol, ARow);
 }
 
@@ -502,7 +518,8 @@ void TStringGrid::SetColCount(int value) {
 void TStringGrid::SetRowCount(int value) {
     if (value < FixedRows()) throw EInvalidGridOperation("A grid keeps its fixed row");
     if (value == FRowCount) return;
-    FCells.resize(static_cast<size_t>(value), std::vector<std::string>(static_cast<size_t>(FColCount)));
+    FCells.resize(static_cast<size_t>(value),
+                  std::vector<std::string>(static_cast<size_t>(FColCount)));
     FRowCount = value;
     if (FInplaceRow >= value) FInplaceCol = FInplaceRow = -1;
     ClampCurrent();
@@ -588,7 +605,8 @@ void TStringGrid::SetColWidths(int index, int value) {
 void TStringGrid::SetOptions(TGridOptions value) {
     if (value == FOptions) return;
     FOptions = value;
-    if (TGridWindow* w = Window()) w->verticalScrollBar()->setTracking(FOptions.Contains(goThumbTracking));
+    if (TGridWindow* w = Window())
+        w->verticalScrollBar()->setTracking(FOptions.Contains(goThumbTracking));
     if (EditorShowing() && !CanEditShow())
         HideEditor();
     else if (FOptions.Contains(goAlwaysShowEditor))
@@ -618,7 +636,11 @@ bool TStringGrid::CanEditShow() const {
            FRow >= FixedRows() && FRow < FRowCount && FCol < FColCount;
 }
 
-bool TStringGrid::EditorShowing() const { return FInplaceEdit && FInplaceEdit->Visible(); }
+// An editor whose window is gone (a Qt parent deleted it) edits nothing: its
+// empty text must never reach a cell.
+bool TStringGrid::EditorShowing() const {
+    return FInplaceEdit && FInplaceEdit->Widget() && FInplaceEdit->Visible();
+}
 
 void TStringGrid::UpdateEdit() {
     if (!CanEditShow()) return;
@@ -674,17 +696,24 @@ void TStringGrid::PlaceEditor() {
 }
 
 void TStringGrid::UpdateText() {
-    if (!FInplaceEdit || FInplaceCol < 0 || FInplaceRow < 0 || FInplaceCol >= FColCount || FInplaceRow >= FRowCount)
+    if (!FInplaceEdit || !FInplaceEdit->Widget() || FInplaceCol < 0 || FInplaceRow < 0 ||
+        FInplaceCol >= FColCount || FInplaceRow >= FRowCount)
         return;
     TEditUpdate guard(FEditUpdate);
     SetEditText(FInplaceCol, FInplaceRow, FInplaceEdit->Text());
 }
 
-TInplaceEdit* TStringGrid::CreateEditor() { return new TInplaceEdit(this); }
+TInplaceEdit* TStringGrid::CreateEditor() {
+    return new TInplaceEdit(this);
+}
 
-int TStringGrid::GetEditLimit() { return 0; }
+int TStringGrid::GetEditLimit() {
+    return 0;
+}
 
-std::string TStringGrid::GetEditText(int ACol, int ARow) { return Cells(ACol, ARow); }
+std::string TStringGrid::GetEditText(int ACol, int ARow) {
+    return Cells(ACol, ARow);
+}
 
 void TStringGrid::SetEditText(int ACol, int ARow, const std::string& Value) {
     {
@@ -714,7 +743,8 @@ void TStringGrid::KeyDown(uint16_t& Key, TShiftState Shift) {
     if (OnKeyDown) OnKeyDown(this, Key, Shift);
     const bool always = FOptions.Contains(goAlwaysShowEditor);
     switch (Key) {
-    case 0: return;
+    case 0:
+        return;
     case VK_RETURN:
         if (!FOptions.Contains(goEditing)) return;
         if (!EditorShowing()) {
@@ -734,7 +764,8 @@ void TStringGrid::KeyDown(uint16_t& Key, TShiftState Shift) {
     case VK_ESCAPE:
         if (EditorShowing() && !always) HideEditor();
         return;
-    default: break;
+    default:
+        break;
     }
 
     const int first = FixedRows();
@@ -744,12 +775,24 @@ void TStringGrid::KeyDown(uint16_t& Key, TShiftState Shift) {
     const int page = std::max(1, VisibleRowCount());
     int col = FCol, row = FRow;
     switch (Key) {
-    case VK_UP: --row; break;
-    case VK_DOWN: ++row; break;
-    case VK_LEFT: --col; break;
-    case VK_RIGHT: ++col; break;
-    case VK_PRIOR: row -= page; break;
-    case VK_NEXT: row += page; break;
+    case VK_UP:
+        --row;
+        break;
+    case VK_DOWN:
+        ++row;
+        break;
+    case VK_LEFT:
+        --col;
+        break;
+    case VK_RIGHT:
+        ++col;
+        break;
+    case VK_PRIOR:
+        row -= page;
+        break;
+    case VK_NEXT:
+        row += page;
+        break;
     case VK_HOME:
         col = 0;
         if (ctrl) row = first;
@@ -774,13 +817,15 @@ void TStringGrid::KeyDown(uint16_t& Key, TShiftState Shift) {
             ++row;
         }
         break;
-    default: return;
+    default:
+        return;
     }
     MoveCurrent(std::clamp(col, 0, FColCount - 1), std::clamp(row, first, last));
 }
 
 TRect TStringGrid::CellRect(int ACol, int ARow) const {
-    if (ACol < 0 || ARow < 0 || ACol >= FColCount || ARow >= FRowCount || !RowInView(ARow)) return {};
+    if (ACol < 0 || ARow < 0 || ACol >= FColCount || ARow >= FRowCount || !RowInView(ARow))
+        return {};
     const TRect r = CellGeometry(ACol, ARow);
     QWidget* c = ClientWidget();
     if (!c || r.Right <= 0 || r.Left >= c->width()) return {};
@@ -811,7 +856,9 @@ int TStringGrid::ColLeft(int ACol) const {
     return x;
 }
 
-int TStringGrid::TotalWidth() const { return ColLeft(FColCount); }
+int TStringGrid::TotalWidth() const {
+    return ColLeft(FColCount);
+}
 
 TRect TStringGrid::CellGeometry(int ACol, int ARow) const {
     const int pitch = FDefaultRowHeight + 1;
@@ -850,11 +897,14 @@ void TStringGrid::LayoutChanged() {
     Invalidate();
 }
 
-void TStringGrid::Resize() { LayoutChanged(); }
+void TStringGrid::Resize() {
+    LayoutChanged();
+}
 
 void TStringGrid::InvalidateCell(int ACol, int ARow) {
     const TRect r = CellRect(ACol, ARow);
-    if (QWidget* c = ClientWidget(); c && !r.IsEmpty()) c->update(r.Left, r.Top, r.Width() + 1, r.Height() + 1);
+    if (QWidget* c = ClientWidget(); c && !r.IsEmpty())
+        c->update(r.Left, r.Top, r.Width() + 1, r.Height() + 1);
 }
 
 void TStringGrid::Notification(TComponent* component, TOperation operation) {

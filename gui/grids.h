@@ -165,7 +165,8 @@ public:
     bool MouseToCell(int X, int Y, int& ACol, int& ARow) const;
 
     // Raised by SetEditText after the cell took the editor's text.
-    std::function<void(TComponent* Sender, int ACol, int ARow, const std::string& Value)> OnSetEditText;
+    std::function<void(TComponent* Sender, int ACol, int ARow, const std::string& Value)>
+        OnSetEditText;
     // Every key the grid or its editor receives, before it acts; a handler
     // that sets Key to 0 consumes it.
     std::function<void(TComponent* Sender, uint16_t& Key, TShiftState Shift)> OnKeyDown;

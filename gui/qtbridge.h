@@ -16,7 +16,9 @@ namespace btr::qt {
 inline QString ToQ(std::string_view utf8) {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
-inline std::string FromQ(const QString& s) { return s.toStdString(); }
+inline std::string FromQ(const QString& s) {
+    return s.toStdString();
+}
 
 // The virtual-key code of a key event, 0 for keys the controls do not see
 // through KeyDown.

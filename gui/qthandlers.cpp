@@ -36,24 +36,36 @@ struct Choice {
 
 std::vector<Choice> Buttons(uint32_t flags) {
     switch (flags & 0x0F) {
-    case MB_OKCANCEL: return {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}};
+    case MB_OKCANCEL:
+        return {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}};
     case kAbortRetryIgnore:
-        return {{QMessageBox::Abort, kIdAbort}, {QMessageBox::Retry, kIdRetry}, {QMessageBox::Ignore, kIdIgnore}};
+        return {{QMessageBox::Abort, kIdAbort},
+                {QMessageBox::Retry, kIdRetry},
+                {QMessageBox::Ignore, kIdIgnore}};
     case MB_YESNOCANCEL:
-        return {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}};
-    case MB_YESNO: return {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}};
-    case kRetryCancel: return {{QMessageBox::Retry, kIdRetry}, {QMessageBox::Cancel, IDCANCEL}};
-    default: return {{QMessageBox::Ok, IDOK}};
+        return {
+            {QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}};
+    case MB_YESNO:
+        return {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}};
+    case kRetryCancel:
+        return {{QMessageBox::Retry, kIdRetry}, {QMessageBox::Cancel, IDCANCEL}};
+    default:
+        return {{QMessageBox::Ok, IDOK}};
     }
 }
 
 QMessageBox::Icon IconOf(uint32_t flags) {
     switch (flags & 0xF0) {
-    case MB_ICONERROR: return QMessageBox::Critical;
-    case MB_ICONQUESTION: return QMessageBox::Question;
-    case MB_ICONWARNING: return QMessageBox::Warning;
-    case MB_ICONINFORMATION: return QMessageBox::Information;
-    default: return QMessageBox::NoIcon;
+    case MB_ICONERROR:
+        return QMessageBox::Critical;
+    case MB_ICONQUESTION:
+        return QMessageBox::Question;
+    case MB_ICONWARNING:
+        return QMessageBox::Warning;
+    case MB_ICONINFORMATION:
+        return QMessageBox::Information;
+    default:
+        return QMessageBox::NoIcon;
     }
 }
 
@@ -86,7 +98,8 @@ int QtMessageBox(const std::string& text, const std::string& caption, uint32_t f
     if (QThread::currentThread() == app->thread()) return ShowBox(text, caption, flags);
     // Boxes belong to the GUI thread; other threads wait for the answer.
     int answer = IDCANCEL;
-    QMetaObject::invokeMethod(app, [&] { answer = ShowBox(text, caption, flags); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [&] { answer = ShowBox(text, caption, flags); }, Qt::BlockingQueuedConnection);
     return answer;
 }
 
@@ -94,14 +107,16 @@ void QtQuit(int exitCode) {
     // Queued, like a quit message: a request made before the loop runs ends
     // it as soon as it starts.
     if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [exitCode] { QCoreApplication::exit(exitCode); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [exitCode] { QCoreApplication::exit(exitCode); }, Qt::QueuedConnection);
 }
 
 } // namespace
 
 void InstallQtHandlers() {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!qobject_cast<QApplication*>(app)) throw Exception("InstallQtHandlers needs a QApplication");
+    if (!qobject_cast<QApplication*>(app))
+        throw Exception("InstallQtHandlers needs a QApplication");
     std::lock_guard guard(gLock);
     if (gInstalled) return;
     gOldBox = SetMessageBoxHandler(QtMessageBox);

@@ -7,8 +7,7 @@
 
 namespace btr {
 
-template <typename E, int Count>
-class TSet {
+template <typename E, int Count> class TSet {
     static_assert(Count > 0 && Count <= 32, "a set holds at most 32 elements");
 
 public:

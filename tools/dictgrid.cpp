@@ -25,7 +25,9 @@ void TDictGrid::SetEditText(int ACol, int ARow, const std::string& Value) {
     if (Cells(ACol, ARow) != Value) TStringGrid::SetEditText(ACol, ARow, Value);
 }
 
-TInplaceEdit* TDictGrid::CreateEditor() { return new TNewInplaceEdit(this); }
+TInplaceEdit* TDictGrid::CreateEditor() {
+    return new TNewInplaceEdit(this);
+}
 
 // The host reflects a child's command back to it; this grid neither does
 // that nor stores the text on each change.
@@ -39,7 +41,8 @@ void TDictGrid::FButtonClick(TComponent*) {
 }
 
 void TDictGrid::DeleteRow(int aRow) {
-    if (aRow < FixedRows() || aRow >= RowCount()) throw EInvalidGridOperation("Grid index out of range");
+    if (aRow < FixedRows() || aRow >= RowCount())
+        throw EInvalidGridOperation("Grid index out of range");
     // What was typed but not yet stored would be lost when the editor
     // reloads below: store it first.
     UpdateText();

@@ -20,9 +20,11 @@ namespace btr {
 // Opts: bit value 2 gives the cell's editor the drop-down button and lets F3
 // run its action. MaxLen: the most characters the editor accepts, 0 for no
 // limit. Both arrive as 0.
-using TGetOptionsEvent = std::function<void(TComponent* Sender, int ACol, int ARow, int& Opts, int& MaxLen)>;
+using TGetOptionsEvent =
+    std::function<void(TComponent* Sender, int ACol, int ARow, int& Opts, int& MaxLen)>;
 // s: the editor's text, which the handler may replace.
-using TButtonClickEvent = std::function<void(TComponent* Sender, int ACol, int ARow, std::string& s)>;
+using TButtonClickEvent =
+    std::function<void(TComponent* Sender, int ACol, int ARow, std::string& s)>;
 // Greater than 0 when the first text sorts after the second.
 using TStrCompProc = int (*)(const std::string& a, const std::string& b);
 

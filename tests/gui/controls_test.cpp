@@ -1,8 +1,8 @@
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QApplication>
 #include <QImage>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
@@ -37,7 +37,8 @@ TEST(Bitmaps, EncodedImagesDecodeToTheirPixels) {
     const char* hex = "0123456789ABCDEF";
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 3; ++x) {
-            const int index = static_cast<int>(std::string_view(hex).find(rows[y][static_cast<size_t>(x)]));
+            const int index =
+                static_cast<int>(std::string_view(hex).find(rows[y][static_cast<size_t>(x)]));
             EXPECT_EQ(bitmap.Pixel(x, y), 0xFF000000u | StandardPalette16[index]) << x << "," << y;
         }
     EXPECT_EQ(bitmap.TransparentColor(), 0xFF000000u | StandardPalette16[10]);
@@ -203,20 +204,25 @@ TEST_F(QtHandlers, BoxesGetTheStyleButtonsAndIcon) {
     AnswerNextBox(QMessageBox::Yes, [](QMessageBox* box) {
         EXPECT_EQ(box->icon(), QMessageBox::Question);
         EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
-        EXPECT_EQ(static_cast<QAbstractButton*>(box->defaultButton()), box->button(QMessageBox::No));
+        EXPECT_EQ(static_cast<QAbstractButton*>(box->defaultButton()),
+                  box->button(QMessageBox::No));
         EXPECT_EQ(box->text(), "Перезаписать?");
         EXPECT_EQ(box->windowTitle(), "Подтверждение");
     });
-    EXPECT_EQ(MessageBox("Перезаписать?", "Подтверждение", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2), IDYES);
+    EXPECT_EQ(
+        MessageBox("Перезаписать?", "Подтверждение", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2),
+        IDYES);
 
     AnswerNextBox(QMessageBox::Cancel, [](QMessageBox* box) {
         EXPECT_EQ(box->icon(), QMessageBox::Warning);
         EXPECT_EQ(box->standardButtons(), QMessageBox::Ok | QMessageBox::Cancel);
-        EXPECT_EQ(box->escapeButton(), static_cast<QAbstractButton*>(box->button(QMessageBox::Cancel)));
+        EXPECT_EQ(box->escapeButton(),
+                  static_cast<QAbstractButton*>(box->button(QMessageBox::Cancel)));
     });
     EXPECT_EQ(MessageBox("t", "c", MB_OKCANCEL | MB_ICONWARNING), IDCANCEL);
 
-    AnswerNextBox(QMessageBox::Ok, [](QMessageBox* box) { EXPECT_EQ(box->icon(), QMessageBox::Critical); });
+    AnswerNextBox(QMessageBox::Ok,
+                  [](QMessageBox* box) { EXPECT_EQ(box->icon(), QMessageBox::Critical); });
     EXPECT_EQ(MessageBox("e", "c", MB_OK | MB_ICONERROR), IDOK);
 }
 

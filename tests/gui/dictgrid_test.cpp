@@ -12,8 +12,12 @@ using test::FillColumn;
 using test::Line;
 using test::ShowGrid;
 
-int Ordinal(const std::string& a, const std::string& b) { return a.compare(b); }
-int AlwaysEqual(const std::string&, const std::string&) { return 0; }
+int Ordinal(const std::string& a, const std::string& b) {
+    return a.compare(b);
+}
+int AlwaysEqual(const std::string&, const std::string&) {
+    return 0;
+}
 
 class TestDictGrid : public TDictGrid {
 public:
@@ -44,7 +48,9 @@ protected:
             maxLen = c == 1 ? 8 : 0;
         };
     }
-    void Editing(TGridOptions extra = {}) { grid.SetOptions(grid.Options() + TGridOptions{goEditing} + extra); }
+    void Editing(TGridOptions extra = {}) {
+        grid.SetOptions(grid.Options() + TGridOptions{goEditing} + extra);
+    }
     TNewInplaceEdit* Editor() { return dynamic_cast<TNewInplaceEdit*>(grid.InplaceEditor()); }
     void EditKey(Qt::Key key) { QTest::keyClick(Line(grid), key); }
 
@@ -265,7 +271,8 @@ TEST_F(DictGrid, DeleteRowReloadsTheEditorAndKeepsWhatWasTyped) {
     EXPECT_EQ(grid.Cells(0, 2), "typed");
     EXPECT_EQ(grid.InplaceEditor()->Text(), "typed");
 
-    grid.DeleteRow(2); // the edited row, the last one: the editor closes and holds the new current cell
+    grid.DeleteRow(
+        2); // the edited row, the last one: the editor closes and holds the new current cell
     EXPECT_EQ(grid.Row(), 1);
     EXPECT_EQ(grid.InplaceEditor()->Text(), "a");
     EXPECT_EQ(Editor()->StText, "a");
@@ -292,7 +299,8 @@ TEST_F(DictGrid, TheButtonFollowsTheCellOptions) {
     QTest::keyClick(grid.Widget(), Qt::Key_Right);
     EXPECT_EQ(grid.InplaceEditor(), editor);
     EXPECT_TRUE(button->Visible());
-    EXPECT_EQ(button->BoundsRect(), (TRect{editor->Width() - 20, 0, editor->Width(), editor->Height()}));
+    EXPECT_EQ(button->BoundsRect(),
+              (TRect{editor->Width() - 20, 0, editor->Width(), editor->Height()}));
     EXPECT_EQ(editor->TextRect(), (TRect{2, 2, editor->Width() - 22, editor->Height()}));
     EXPECT_EQ(editor->MaxLength(), 8);
     QTest::keyClicks(Line(grid), "LongerThanEight");

@@ -1,6 +1,6 @@
+#include <QAbstractScrollArea>
 #include <QMouseEvent>
 #include <QScrollBar>
-#include <QAbstractScrollArea>
 
 #include "tests/gui/guitest.h"
 
@@ -41,7 +41,9 @@ protected:
             edits.push_back({c, r, v});
         };
     }
-    void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(grid.Widget(), key, mods); }
+    void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+        QTest::keyClick(grid.Widget(), key, mods);
+    }
     void EditKey(Qt::Key key) { QTest::keyClick(Line(grid), key); }
     QPoint CellCenter(int c, int r) {
         const TRect rc = grid.CellRect(c, r);
@@ -175,8 +177,9 @@ TEST_F(Grid, MouseSelectsEditsAndSizesColumns) {
     const TRect header = grid.CellRect(0, 0);
     const QPoint border(header.Right, header.Top + 5);
     QTest::mousePress(client, Qt::LeftButton, {}, border);
-    QMouseEvent move(QEvent::MouseMove, QPointF(border + QPoint(30, 0)), client->mapToGlobal(QPointF(border + QPoint(30, 0))),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, QPointF(border + QPoint(30, 0)),
+                     client->mapToGlobal(QPointF(border + QPoint(30, 0))), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(client, &move);
     QTest::mouseRelease(client, Qt::LeftButton, {}, border + QPoint(30, 0));
     EXPECT_EQ(grid.ColWidths(0), 64 + 30);
@@ -344,6 +347,23 @@ TEST_F(Grid, AnEditorDestroyedElsewhereIsForgotten) {
     grid.ShowEditor();
     EXPECT_TRUE(EditorOpen(grid));
     EXPECT_EQ(grid.Created, 2);
+}
+
+TEST_F(Grid, AGridWhoseFormWentKeepsItsCells) {
+    grid.SetOptions({goEditing, goAlwaysShowEditor});
+    {
+        QWidget form;
+        grid.SetParentWidget(&form);
+        form.show();
+        test::Settle();
+        ASSERT_TRUE(EditorOpen(grid));
+    } // the form deletes the grid's window and the editor's with it
+    EXPECT_EQ(grid.Widget(), nullptr);
+    grid.SetCells(0, 1, "still here");
+    grid.FocusCell(1, 2);
+    EXPECT_NO_THROW(grid.ShowEditor());
+    EXPECT_EQ(grid.Cells(0, 1), "still here");
+    EXPECT_EQ(grid.VisibleRowCount(), 0);
 }
 
 } // namespace

@@ -25,11 +25,7 @@ private:
     QApplication* FApp = nullptr;
 };
 
-[[maybe_unused]] ::testing::Environment* const gQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const gQt =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 } // namespace
-
-// Qt's platform and font libraries keep caches for the process's life.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig\nleak:libQt6Gui\nleak:libQt6Core\nleak:libQt6Widgets\n";
-}

@@ -32,7 +32,9 @@ TEST_F(Render, TheGridDrawsHeaderCellsHighlightAndEditor) {
     grid.SetCells(1, 0, "Type");
     grid.SetCells(0, 1, "WWWW");
     grid.SetCells(1, 2, "Integer");
-    grid.OnGetEditOptions = [](TComponent*, int c, int, int& opts, int&) { opts = c == 1 ? EditOptionButton : 0; };
+    grid.OnGetEditOptions = [](TComponent*, int c, int, int& opts, int&) {
+        opts = c == 1 ? EditOptionButton : 0;
+    };
     grid.FocusCell(2, 3);
 
     QWidget* client = grid.ClientWidget();
@@ -64,7 +66,8 @@ TEST_F(Render, TheGridDrawsHeaderCellsHighlightAndEditor) {
     grid.InplaceEditor()->Deselect();
     test::Settle();
     image = client->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    if (const char* dir = std::getenv("BTRKIT_GUI_SNAPSHOTS")) image.save(QString(dir) + "/dictgrid.png");
+    if (const char* dir = std::getenv("BTRKIT_GUI_SNAPSHOTS"))
+        image.save(QString(dir) + "/dictgrid.png");
     const TRect edit = grid.InplaceEditor()->BoundsRect();
     EXPECT_EQ(edit, grid.CellRect(1, 2));
     const TRect textArea{edit.Left, edit.Top, edit.Right - 20, edit.Bottom};
@@ -72,7 +75,8 @@ TEST_F(Render, TheGridDrawsHeaderCellsHighlightAndEditor) {
     auto* editor = dynamic_cast<TNewInplaceEdit*>(grid.InplaceEditor());
     ASSERT_NE(editor, nullptr);
     const TRect b = editor->Button()->BoundsRect();
-    const TRect arrow{edit.Left + b.Left + 2, edit.Top + b.Top + 2, edit.Left + b.Right - 2, edit.Top + b.Bottom - 2};
+    const TRect arrow{edit.Left + b.Left + 2, edit.Top + b.Top + 2, edit.Left + b.Right - 2,
+                      edit.Top + b.Bottom - 2};
     EXPECT_GT(OfColour(image, arrow, qRgb(0, 0, 0)), 8);
 }
 
