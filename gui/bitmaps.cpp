@@ -38,9 +38,16 @@ std::string UpperAscii(std::string_view s) {
 }
 
 // The drop-down button's down arrow; silver around it is transparent.
+// clang-format off
 constexpr std::string_view kDownArrow[] = {
-    "88888888888", "88000000088", "88800000888", "88880008888", "88888088888", "88888888888",
+    "88888888888",
+    "88000000088",
+    "88800000888",
+    "88880008888",
+    "88888088888",
+    "88888888888",
 };
+// clang-format on
 
 struct Registry {
     std::mutex lock;
