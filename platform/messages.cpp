@@ -17,6 +17,8 @@ constexpr Entry kTable[] = {
     // The library's own texts beyond the inherited identifiers.
     {65370, "Имя \"%s\" длиннее %d символов"},
     {65371, "Неизвестный тип %d поля \"%s\""},
+    {65372, "Нет буфера данных для операции \"%s\" с файлом \"%s\""},
+    {65373, "Ответ расширенной операции не соответствует своей длине"},
     // Exported constants of the macro interpreter and the RTF reader.
     {65376, "Unexpected end of RTF file"},
     {65377, "Variables in TTagList are read-only"},
