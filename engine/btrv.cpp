@@ -46,8 +46,6 @@ TEntry Bind() {
     return expected;
 }
 
-std::unique_ptr<TBTrieveClientList> gClientList;
-
 TBTrieveClientList& Clients() {
     if (!ClientList) throw Exception("The Btrieve client list is not initialised");
     return *ClientList;
@@ -155,15 +153,16 @@ void GetBtrieveVersion(VersionData& V) {
     FreeClientID();
 }
 
+// The list is owned through the plain pointer: the unload hook may run after
+// the library's static objects are destroyed, so none may own it.
 void InitEngineUnit() {
     gEntry.store(nullptr);
-    gClientList = std::make_unique<TBTrieveClientList>();
-    ClientList = gClientList.get();
+    ClientList = new TBTrieveClientList;
 }
 
 void FinalizeEngineUnit() {
+    delete ClientList; // entries go without engine calls
     ClientList = nullptr;
-    gClientList.reset(); // entries go without engine calls
     gEntry.store(nullptr);
     if (TLibHandle lib = gLibrary.exchange(nullptr)) FreeLibrary(lib);
 }
