@@ -1,0 +1,84 @@
+// Builds dictionaries on the embedded engine for the tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dictionary/dictfile.h"
+#include "platform/ui.h"
+#include "tests/support/tempdir.h"
+
+namespace btr::test {
+
+struct FieldSpec {
+    std::string name;
+    int32_t type;
+    int32_t length;
+};
+
+struct SegmentSpec {
+    std::string field;
+    uint16_t flags;
+};
+
+// Answers every message box with `answer` and records what was asked.
+class ScriptedBoxes {
+public:
+    explicit ScriptedBoxes(int answer = IDYES) : FAnswer(answer) {
+        FOld = SetMessageBoxHandler([this](const std::string& text, const std::string& caption, uint32_t flags) {
+            Asked.push_back(caption + ": " + text);
+            Flags.push_back(flags);
+            return FAnswer;
+        });
+    }
+    ~ScriptedBoxes() { SetMessageBoxHandler(FOld); }
+    void Answer(int answer) { FAnswer = answer; }
+
+    std::vector<std::string> Asked;
+    std::vector<uint32_t> Flags;
+
+private:
+    int FAnswer;
+    TMessageBoxHandler FOld;
+};
+
+// A dictionary file, created empty and held open for adding entries.
+class DictBuilder {
+public:
+    explicit DictBuilder(const std::string& path) : FDict(path) {
+        FDict.CreateFile();
+        FDict.SetActive(true);
+    }
+
+    TDictFile& Dict() { return FDict; }
+
+    void AddFile(const std::string& name, const std::string& owner = "", uint16_t flags = 0,
+                 int32_t pageSize = 1024) {
+        Entry(etFile, owner, 0, name, flags, 0, pageSize);
+    }
+    void AddFields(const std::string& file, const std::vector<FieldSpec>& fields) {
+        for (const auto& f : fields) Entry(etField, file, FNumber++, f.name, static_cast<uint16_t>(f.type), 0, f.length);
+    }
+    void AddSegments(const std::string& file, const std::vector<SegmentSpec>& segments) {
+        for (const auto& s : segments) Entry(etKeySegment, file, FNumber++, s.field, 0, s.flags, 0);
+    }
+
+private:
+    void Entry(int16_t etype, const std::string& owner, int32_t number, const std::string& name, uint16_t itype,
+               uint16_t keyFlags, int32_t length) {
+        FDict.Buff.Clear();
+        FDict.Buff.EType = etype;
+        FDict.Buff.SetOwner(owner);
+        FDict.Buff.Number = number;
+        FDict.Buff.SetName(name);
+        FDict.Buff.IType = itype;
+        FDict.Buff.KeyFlags = keyFlags;
+        FDict.Buff.Length = length;
+        FDict.Insert();
+    }
+
+    TDictFile FDict;
+    int32_t FNumber = 1;
+};
+
+} // namespace btr::test
