@@ -1,5 +1,7 @@
 #include "gui/bitmaps.h"
 
+#include "tools/glyphs.h"
+
 #include <QImage>
 #include <map>
 #include <mutex>
@@ -56,6 +58,9 @@ struct Registry {
 
     Registry() {
         items.emplace("DOWNARROW", std::make_unique<std::vector<uint8_t>>(EncodeBmp16(kDownArrow)));
+        // The palette glyphs of the components, named by their classes.
+        items.emplace("TBTRIEVEFILE", std::make_unique<std::vector<uint8_t>>(EncodeBmp16(kGlyphTBtrieveFile)));
+        items.emplace("TBDATASET", std::make_unique<std::vector<uint8_t>>(EncodeBmp16(kGlyphTBDataSet)));
     }
 };
 

@@ -1,5 +1,7 @@
 #include "tools/dictgrid.h"
 
+#include "tools/registry.h"
+
 #include "platform/exceptions.h"
 
 namespace btr {
@@ -143,6 +145,12 @@ bool TNewInplaceEdit::KeyDown(uint16_t Key, TShiftState Shift) {
         }
     }
     return TInplaceEdit::KeyDown(Key, Shift);
+}
+
+void dictgrid::Register() {
+    RegisterComponents(kPalettePage, {{"TDictGrid", [](TComponent& owner) -> TComponent* {
+                                           return new TDictGrid(&owner);
+                                       }}});
 }
 
 } // namespace btr

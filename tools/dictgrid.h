@@ -84,4 +84,9 @@ private:
     TSpeedButton* FButton = nullptr;
 };
 
+// The grid unit registers TDictGrid on the palette page "Btrieve".
+namespace dictgrid {
+void Register();
+}
+
 } // namespace btr
