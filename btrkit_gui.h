@@ -4,6 +4,7 @@
 #include "gui/bitmaps.h"
 #include "gui/buttons.h"
 #include "gui/controls.h"
+#include "gui/datasetmodel.h"
 #include "gui/grids.h"
 #include "gui/keys.h"
 #include "gui/qthandlers.h"
