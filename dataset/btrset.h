@@ -1,0 +1,197 @@
+// TBDataSet: one Btrieve file as a dataset of the data-access framework. The
+// record layout comes from the file's description in a data dictionary; the
+// file itself is reached through a TBtrieveFile.
+//
+// A record buffer holds the record image exactly as stored, the calculated
+// area, a TRecInfo and an 11-byte bookmark: the record's physical position in
+// decimal, right-aligned in ten characters, and a zero byte.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dictionary/dictcache.h"
+#include "engine/btrfile.h"
+#include "framework/db.h"
+
+namespace btr {
+
+#pragma pack(push, 1)
+// A date inside a record.
+struct TBDate {
+    uint8_t day;
+    uint8_t month;
+    LE16 year;
+};
+// A time of day inside a record.
+struct TBTime {
+    uint8_t sec100;
+    uint8_t sec;
+    uint8_t min;
+    uint8_t hour;
+};
+// Where a BLOB, MEMO or Graphic value lies in the variable part.
+struct TBLOBData {
+    LEInt32 Ofs;
+    LEInt32 Size; // 0: null
+};
+#pragma pack(pop)
+static_assert(sizeof(TBDate) == 4 && sizeof(TBTime) == 4 && sizeof(TBLOBData) == 8);
+
+struct TRecInfo {
+    uint32_t BPosition = 0;
+    TUpdateStatus UpdateStatus = usUnmodified;
+    TBookmarkFlag BookmarkFlag = bfCurrent;
+};
+
+constexpr int kBookmarkSize = 11;
+
+// Str: 8-bit text in and out; ToOem: true on the way to the file.
+using TTranslateEvent = std::function<void(std::string& Str, bool ToOem, TField* Field)>;
+
+class TBDataSet : public TDataSet {
+public:
+    explicit TBDataSet(TComponent* AOwner = nullptr);
+    ~TBDataSet() override;
+
+    // ---- published properties
+    const std::string& BaseName() const { return FBaseName; }
+    void SetBaseName(const std::string& Value);
+    const std::string& DictName() const { return FDictName; }
+    void SetDictName(const std::string& Value);
+    bool IndexCheck() const { return FIndexCheck; }
+    void SetIndexCheck(bool Value) { FIndexCheck = Value; }
+    bool ReadOnly() const { return FReadOnly; }
+    void SetReadOnly(bool Value);
+    bool EvaluteScroll() const { return FEvaluteScroll; }
+    void SetEvaluteScroll(bool Value) { FEvaluteScroll = Value; }
+    int32_t KeyPath() const { return FKeyPath; }
+    void SetKeyPath(int32_t Value);
+    int32_t MaxVarRecSize() const { return FMaxVarRec; }
+    void SetMaxVarRecSize(int32_t Value) { FMaxVarRec = Value; }
+    const std::string& IndexFields() const { return FIndexFields; }
+    void SetIndexFields(const std::string& Value);
+    bool Locking() const { return FLocking; }
+    void SetLocking(bool Value);
+    const std::string& MasterFields() const { return FMasterFields; }
+    void SetMasterFields(const std::string& Value) { FMasterFields = Value; }
+    bool DeleteChildren() const { return FDeleteChildren; }
+    void SetDeleteChildren(bool Value) { FDeleteChildren = Value; }
+    const std::string& Alias() const { return FAlias; }
+    void SetAlias(const std::string& Value);
+    TTranslateEvent OnTranslate;
+
+    TBtrieveFile* DataFile() const { return FDataFile.get(); }
+    const TBFieldList* DictFields() const { return FFields.get(); }
+    const TBKeyList* DictKeys() const { return FKeys.get(); }
+
+    // ---- keys and search
+    virtual int32_t FindKeyNumber(const std::vector<std::string>& FieldNames, bool Strict);
+    virtual int32_t FindKeyNumberEx(const std::string& FieldNames, bool Strict);
+    void SetRange(const std::vector<Variant>& StartValues, const std::vector<Variant>& EndValues);
+    bool FindKey(const std::vector<Variant>& KeyValues, int32_t Op);
+    bool Locate(std::string_view KeyFields, const Variant& KeyValues, TLocateOptions Options) override;
+    Variant Lookup(std::string_view KeyFields, const Variant& KeyValues, std::string_view ResultFields) override;
+    int CompareBookmarks(const uint8_t* Bookmark1, const uint8_t* Bookmark2) override;
+
+    // ---- field values
+    bool GetFieldData(TField* Field, void* Buffer) override;
+    void SetFieldData(TField* Field, const void* Buffer) override;
+    bool IsSequenced() override;
+    void SetRecNo(int Value) override;
+    void Post() override;
+
+    // The record buffer field access works on in the current state.
+    bool GetActiveRecBuf(TRecordBuffer& RecBuf);
+
+protected:
+    // ---- the framework's overridable operations
+    void ClearCalcFields(TRecordBuffer Buffer) override;
+    bool GetCanModify() override;
+    int GetRecordCount() override;
+    int GetRecNo() override;
+    void InternalCancel() override;
+    void InternalEdit() override;
+    void InternalInsert() override;
+    void SetFilterText(const std::string& Value) override;
+    TRecordBuffer AllocRecordBuffer() override;
+    void FreeRecordBuffer(TRecordBuffer& Buffer) override;
+    int GetRecordSize() override { return FRecordSize; }
+    void GetBookmarkData(TRecordBuffer Buffer, uint8_t* Data) override;
+    TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override;
+    void InternalAddRecord(TRecordBuffer Buffer, bool Append) override;
+    void InternalDelete() override;
+    void InternalFirst() override;
+    void InternalGotoBookmark(const uint8_t* Bookmark) override;
+    void InternalInitRecord(TRecordBuffer Buffer) override;
+    void InternalLast() override;
+    void InternalPost() override;
+    void InternalSetToRecord(TRecordBuffer Buffer) override;
+    void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) override;
+    void SetBookmarkData(TRecordBuffer Buffer, const uint8_t* Data) override;
+    TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) override;
+    void InternalClose() override;
+    void InternalHandleException() override {}
+    void InternalInitFieldDefs() override;
+    void InternalOpen() override;
+    bool IsCursorOpen() override { return FCursorOpen; }
+
+    // ---- the dataset's own overridables
+    virtual bool LocateRecord(std::string_view KeyFields, const Variant& KeyValues, TLocateOptions Options,
+                              bool SyncCursor);
+    virtual std::string InternalTranslate(const std::string& S, bool ToOem, TField* Field);
+
+    // ---- key buffer and range primitives
+    int GetKeyStart(int32_t K) const;
+    void ClearKey();
+    bool GetRecordByKey(int32_t Op);
+    bool CheckForRange(TRecordBuffer Buffer, bool TestEnd, bool TestStart);
+    static int32_t CompareVariants(const Variant& V1, const Variant& V2, bool NoCase);
+
+private:
+    void InitBufferPointers();
+    TRecInfo& RecInfo(TRecordBuffer Buffer) const;
+    const TBField* StoredField(const TField* Field) const;
+    bool AcceptRecord(TRecordBuffer Buffer);
+    void SeekRangeStart(TRecordBuffer Buffer);
+    void SeekRangeEnd(TRecordBuffer Buffer);
+    void AssignLargest(TField* Field, int32_t FType);
+    void CopyFoundRecord();
+    // Runs a step of the cursor; an engine error becomes the database error.
+    template <class F> void AsDatabaseError(F&& step);
+    uint8_t* ScratchData(size_t size);
+
+    std::string FBaseName;
+    std::string FDictName;
+    std::unique_ptr<TBKeyList> FKeys;
+    std::unique_ptr<TBFieldList> FFields;
+    std::unique_ptr<TBtrieveFile> FDataFile;
+    std::vector<uint8_t> FKeyBuffer;
+    std::vector<uint8_t> FOldRecord;
+    std::vector<uint8_t> FScratch;
+    uint16_t FRecBufSize = 0;
+    uint16_t FRecordSize = 0;
+    uint16_t FBookmarkOfs = 0;
+    uint16_t FRecInfoOfs = 0;
+    int32_t FKeyPath = -1;
+    std::string FAlias;
+    std::string FIndexFields;
+    std::string FMasterFields;
+    int32_t FCurRecordCount = 0;
+    int32_t FMaxVarRec = 2147483647;
+    TRecordBuffer FFilterBuffer = nullptr;
+    std::vector<Variant> RangeStart, RangeEnd;
+    bool FDeleteChildren = false;
+    bool FEvaluteScroll = true;
+    bool FCursorOpen = false;
+    bool FBeforeBOF = false, FAfterEOF = false;
+    bool FReadOnly = false;
+    bool FIndexCheck = false;
+    bool FLocking = true;
+    bool FBlobsModified = false;
+};
+
+} // namespace btr
