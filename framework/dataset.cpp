@@ -695,6 +695,7 @@ void TDataSet::AddRecord(const std::vector<Variant>& Values, bool Append) {
         }
         Resync({});
         DoEvent(AfterPost);
+        DoAfterScroll();
     } catch (...) {
         EnableControls();
         throw;

@@ -1,0 +1,165 @@
+// Data sources and links: what views are told, and when.
+#include <gtest/gtest.h>
+
+#include "tests/framework/testutil.h"
+
+namespace btr::test {
+namespace {
+
+using Events = std::vector<std::string>;
+
+struct View {
+    explicit View(int rows, int buffers = 3) : ds(People(rows)) {
+        source.SetDataSet(ds.get());
+        link.SetDataSource(&source);
+        link.SetBufferCount(buffers);
+        link.Events.clear();
+    }
+    Events Take() { return std::exchange(link.Events, {}); }
+    std::unique_ptr<TMemDataSet> ds;
+    TDataSource source;
+    RecordingLink link;
+};
+
+TEST(DataLinks, FollowOpeningClosingAndEditing) {
+    View v(2);
+    std::vector<TDataSetState> states;
+    v.source.OnStateChange = [&](TDataSource* s) { states.push_back(s->State()); };
+    EXPECT_TRUE(v.link.Active());
+    v.ds->Edit();
+    EXPECT_TRUE(v.link.Editing());
+    v.ds->Cancel();
+    v.ds->Close();
+    EXPECT_FALSE(v.link.Active());
+    v.ds->Open();
+    EXPECT_EQ(v.Take(), (Events{"check browse", "editing", "record", "check browse", "not editing", "changed",
+                                "inactive", "active"}));
+    EXPECT_EQ(states, (std::vector<TDataSetState>{dsEdit, dsBrowse, dsInactive, dsBrowse}));
+    v.source.SetEnabled(false);
+    EXPECT_FALSE(v.link.Active());
+    v.ds->Next();
+    EXPECT_EQ(v.Take(), (Events{"inactive"})) << "a disabled source tells nothing";
+    v.source.SetEnabled(true);
+    EXPECT_EQ(v.Take(), (Events{"active"}));
+}
+
+TEST(DataLinks, ScrollDistanceIsTheMoveOfTheViewsWindow) {
+    View v(10, 3);
+    v.ds->Next();
+    v.ds->Next();
+    EXPECT_EQ(v.Take(), (Events{"check browse", "scrolled 0", "check browse", "scrolled 0"}))
+        << "moving inside the window";
+    v.ds->Next();
+    EXPECT_EQ(v.Take(), (Events{"check browse", "scrolled 1"}));
+    EXPECT_EQ(v.link.RowIds(), (std::vector<int>{2, 3, 4}));
+    EXPECT_EQ(v.link.ActiveRecord(), 2);
+    v.ds->MoveBy(4);
+    EXPECT_EQ(v.Take(), (Events{"check browse", "scrolled 4"}));
+    v.ds->MoveBy(-2);
+    v.ds->Prior();
+    EXPECT_EQ(v.Take(), (Events{"check browse", "scrolled 0", "check browse", "scrolled -1"}));
+    EXPECT_EQ(v.link.RowIds(), (std::vector<int>{5, 6, 7}));
+    EXPECT_EQ(v.link.ActiveRecord(), 0);
+    v.ds->First();
+    EXPECT_EQ(v.Take(), (Events{"check browse", "changed"}));
+    EXPECT_THROW(v.link.SetActiveRecord(3), ERangeError);
+}
+
+TEST(DataLinks, ViewsSmallerThanTheRingKeepTheirRows) {
+    View v(10, 5);
+    RecordingLink small;
+    small.SetDataSource(&v.source);
+    EXPECT_EQ(small.BufferCount(), 1);
+    v.ds->MoveBy(3);
+    EXPECT_EQ(small.RowIds(), (std::vector<int>{4}));
+    EXPECT_EQ(small.ActiveRecord(), 0);
+    EXPECT_EQ(v.link.RowIds(), (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(v.link.ActiveRecord(), 3);
+    EXPECT_EQ(small.MoveBy(1), 1);
+    EXPECT_EQ(small.RowIds(), (std::vector<int>{5}));
+}
+
+TEST(DataLinks, FieldChangesReachViewsAndTheSource) {
+    View v(2);
+    std::vector<std::string> changed;
+    v.source.OnDataChange = [&](TDataSource*, TField* f) { changed.push_back(f ? f->FieldName() : "-"); };
+    int updates = 0;
+    v.source.OnUpdateData = [&](TDataSource*) { ++updates; };
+    v.ds->Edit();
+    v.ds->FieldByName("Age")->SetAsInteger(1);
+    v.ds->Post();
+    EXPECT_EQ(v.Take(), (Events{"check browse", "editing", "record", "record Age", "update data", "check browse",
+                                "not editing", "changed"}));
+    EXPECT_EQ(changed, (std::vector<std::string>{"-", "Age", "-"}));
+    EXPECT_EQ(updates, 1);
+}
+
+TEST(DataLinks, AViewIsNotToldAboutItsOwnUpdate) {
+    View v(2);
+    v.ds->Edit();
+    v.Take();
+    v.link.PendingName = "Mine";
+    v.link.UpdateRecord();
+    EXPECT_EQ(v.Take(), (Events{"update data"}));
+    EXPECT_EQ(v.ds->FieldByName("Name")->AsString(), "Mine");
+}
+
+TEST(DataLinks, DisabledControlsHearOneChangeAtTheEnd) {
+    View v(10);
+    v.ds->DisableControls();
+    v.ds->DisableControls();
+    v.ds->Last();
+    v.ds->Edit();
+    v.ds->FieldByName("Age")->SetAsInteger(3);
+    v.ds->EnableControls();
+    EXPECT_TRUE(v.Take().empty()) << "still disabled once";
+    v.ds->EnableControls();
+    EXPECT_EQ(v.Take(), (Events{"editing", "changed"}));
+    v.ds->EnableControls();  // unbalanced: no effect
+    EXPECT_FALSE(v.ds->ControlsDisabled());
+    v.ds->DisableControls();
+    v.ds->Cancel();
+    v.ds->Close();
+    v.ds->EnableControls();
+    EXPECT_EQ(v.Take(), (Events{"inactive", "not editing"}));
+}
+
+TEST(DataLinks, AutoEditAndReadOnlyLinks) {
+    View v(2);
+    v.source.SetAutoEdit(false);
+    EXPECT_FALSE(v.link.Edit());
+    EXPECT_EQ(v.ds->State(), dsBrowse);
+    v.source.SetAutoEdit(true);
+    v.link.SetReadOnly(true);
+    EXPECT_FALSE(v.link.Edit());
+    v.link.SetReadOnly(false);
+    EXPECT_TRUE(v.link.Edit());
+    EXPECT_EQ(v.ds->State(), dsEdit);
+}
+
+TEST(DataLinks, ParticipantsMayGoAwayInAnyOrder) {
+    auto ds = People(3);
+    auto source = std::make_unique<TDataSource>();
+    source->SetDataSet(ds.get());
+    auto link = std::make_unique<RecordingLink>();
+    link->SetDataSource(source.get());
+    link->SetBufferCount(3);
+    link.reset();
+    EXPECT_EQ(ds->BufferCount(), 1) << "the ring shrinks when its view goes";
+    link = std::make_unique<RecordingLink>();
+    link->SetDataSource(source.get());
+    source.reset();
+    EXPECT_EQ(link->DataSource(), nullptr);
+    EXPECT_FALSE(link->Active());
+    source = std::make_unique<TDataSource>();
+    source->SetDataSet(ds.get());
+    link->SetDataSource(source.get());
+    EXPECT_TRUE(link->Active());
+    ds.reset();
+    EXPECT_EQ(source->DataSet(), nullptr);
+    EXPECT_FALSE(link->Active());
+    EXPECT_EQ(source->State(), dsInactive);
+}
+
+} // namespace
+} // namespace btr::test

@@ -1,0 +1,321 @@
+// Editing: state changes with their events, posting, cancelling, deleting,
+// the error events and the state checks.
+#include <gtest/gtest.h>
+
+#include "tests/framework/testutil.h"
+
+namespace btr::test {
+namespace {
+
+// Logs every event of the dataset and its Internal* calls in one list.
+struct Logged {
+    explicit Logged(int rows) : ds(People(rows)) {
+        ds->Log = &log;
+        auto note = [this](const char* name) { return [this, name](TDataSet*) { log.push_back(name); }; };
+        ds->BeforeInsert = note("BeforeInsert");
+        ds->AfterInsert = note("AfterInsert");
+        ds->BeforeEdit = note("BeforeEdit");
+        ds->AfterEdit = note("AfterEdit");
+        ds->BeforePost = note("BeforePost");
+        ds->AfterPost = note("AfterPost");
+        ds->BeforeCancel = note("BeforeCancel");
+        ds->AfterCancel = note("AfterCancel");
+        ds->BeforeDelete = note("BeforeDelete");
+        ds->AfterDelete = note("AfterDelete");
+        ds->BeforeScroll = note("BeforeScroll");
+        ds->AfterScroll = note("AfterScroll");
+        ds->OnNewRecord = note("OnNewRecord");
+    }
+    TField* F(const char* name) { return ds->FieldByName(name); }
+    std::vector<std::string> Take() { return std::exchange(log, {}); }
+    std::vector<std::string> log;
+    std::unique_ptr<TMemDataSet> ds;
+};
+
+std::vector<int> Ids(TDataSet& ds) {
+    std::vector<int> ids;
+    for (ds.First(); !ds.Eof(); ds.Next()) ids.push_back(CurrentId(ds));
+    return ids;
+}
+
+using Log = std::vector<std::string>;
+
+TEST(Editing, EditPostRunsEventsInOrderAndStores) {
+    Logged t(3);
+    t.ds->Next();
+    t.Take();
+    t.ds->Edit();
+    EXPECT_EQ(t.ds->State(), dsEdit);
+    EXPECT_FALSE(t.ds->Modified());
+    t.F("Name")->SetAsString("Changed");
+    EXPECT_TRUE(t.ds->Modified());
+    EXPECT_EQ(t.F("Name")->OldValue().AsString(), "N2");
+    EXPECT_EQ(t.F("Name")->NewValue().AsString(), "Changed");
+    t.ds->Post();
+    EXPECT_EQ(t.Take(), (Log{"BeforeEdit", "InternalEdit", "AfterEdit", "BeforePost", "InternalPost", "AfterPost"}));
+    EXPECT_EQ(t.ds->State(), dsBrowse);
+    EXPECT_EQ(CurrentId(*t.ds), 2);
+    EXPECT_TRUE(t.F("Name")->OldValue().IsNull()) << "no old value outside an edit";
+    t.ds->First();
+    t.ds->Next();
+    EXPECT_EQ(t.F("Name")->AsString(), "Changed");
+}
+
+TEST(Editing, InsertLandsBeforeTheCurrentRecordAppendAtTheEnd) {
+    Logged t(4);
+    t.ds->MoveBy(2);  // record 3
+    t.Take();
+    t.ds->Insert();
+    EXPECT_EQ(t.ds->State(), dsInsert);
+    EXPECT_TRUE(t.F("Id")->IsNull());
+    t.F("Id")->SetAsInteger(30);
+    t.ds->Post();
+    EXPECT_EQ(t.Take(), (Log{"BeforeInsert", "BeforeScroll", "InternalInsert", "OnNewRecord", "AfterInsert",
+                             "AfterScroll", "BeforePost", "InternalPost", "AfterPost"}));
+    EXPECT_EQ(CurrentId(*t.ds), 30);
+    t.ds->Append();
+    t.F("Id")->SetAsInteger(99);
+    t.ds->Post();
+    EXPECT_EQ(CurrentId(*t.ds), 99);
+    EXPECT_EQ(Ids(*t.ds), (std::vector<int>{1, 2, 30, 3, 4, 99}));
+}
+
+TEST(Editing, InsertIntoAFullRingAndAnEmptyDataset) {
+    auto ds = People(0);
+    TDataSource source;
+    source.SetDataSet(ds.get());
+    RecordingLink link;
+    link.SetDataSource(&source);
+    link.SetBufferCount(3);
+    ds->Insert();
+    ds->FieldByName("Id")->SetAsInteger(1);
+    ds->Post();
+    for (int i = 2; i <= 5; ++i) ds->AppendRecord({i});
+    ds->Last();
+    ds->Insert();  // before record 5, the last row of a full ring
+    ds->FieldByName("Id")->SetAsInteger(45);
+    EXPECT_EQ(link.RowIds()[static_cast<size_t>(link.ActiveRecord())], 45);
+    ds->Post();
+    EXPECT_EQ(Ids(*ds), (std::vector<int>{1, 2, 3, 4, 45, 5}));
+    // Scrolling away from an insert with data posts it; the next record follows.
+    ds->First();
+    ds->MoveBy(2);
+    ds->Insert();
+    ds->FieldByName("Id")->SetAsInteger(25);
+    ds->Next();
+    EXPECT_EQ(ds->State(), dsBrowse);
+    EXPECT_EQ(CurrentId(*ds), 3);
+    EXPECT_EQ(Ids(*ds), (std::vector<int>{1, 2, 25, 3, 4, 45, 5}));
+}
+
+TEST(Editing, CancelDiscardsAndUnmodifiedInsertsVanish) {
+    Logged t(3);
+    t.ds->Edit();
+    t.F("Name")->SetAsString("Lost");
+    t.Take();
+    t.ds->Cancel();
+    EXPECT_EQ(t.Take(), (Log{"BeforeCancel", "InternalCancel", "AfterCancel"}));
+    EXPECT_EQ(t.F("Name")->AsString(), "N1");
+    t.ds->Insert();
+    t.Take();
+    t.ds->Cancel();
+    EXPECT_EQ(t.Take(), (Log{"BeforeCancel", "BeforeScroll", "InternalCancel", "AfterCancel", "AfterScroll"}));
+    EXPECT_EQ(CurrentId(*t.ds), 1);
+    // Defaults from OnNewRecord alone do not make the record worth keeping.
+    t.ds->OnNewRecord = [](TDataSet* ds) { ds->FieldByName("Age")->SetAsInteger(18); };
+    t.ds->Append();
+    EXPECT_EQ(t.F("Age")->AsInteger(), 18);
+    EXPECT_FALSE(t.ds->Modified());
+    t.ds->First();
+    EXPECT_EQ(t.ds->Rows.size(), 3u);
+    t.ds->Append();
+    t.F("Id")->SetAsInteger(4);
+    t.ds->First();  // leaving a modified insert posts it
+    EXPECT_EQ(t.ds->Rows.size(), 4u);
+}
+
+TEST(Editing, DeleteRemovesAndMovesToTheNextRecord) {
+    Logged t(3);
+    t.ds->Next();
+    t.Take();
+    t.ds->Delete();
+    EXPECT_EQ(t.Take(), (Log{"BeforeDelete", "BeforeScroll", "InternalDelete", "AfterDelete", "AfterScroll"}));
+    EXPECT_EQ(CurrentId(*t.ds), 3);
+    t.ds->Delete();
+    EXPECT_EQ(CurrentId(*t.ds), 1) << "deleting the last record shows the one before";
+    t.ds->Insert();
+    t.ds->Delete();  // deleting an insert cancels it
+    EXPECT_EQ(t.ds->Rows.size(), 1u);
+    t.ds->Delete();
+    EXPECT_TRUE(t.ds->IsEmpty());
+    EXPECT_THROW(t.ds->Delete(), EDatabaseError);
+}
+
+TEST(Editing, StateChecksRaiseDatabaseErrors) {
+    auto ds = People(2);
+    TField* name = ds->FieldByName("Name");
+    try {
+        name->SetAsString("x");
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "People: Dataset not in edit or insert mode");
+    }
+    EXPECT_THROW(ds->Post(), EDatabaseError);
+    EXPECT_THROW(ds->CheckInactive(), EDatabaseError);
+    EXPECT_NO_THROW(ds->Cancel());
+    ds->ReadOnlyMode = true;
+    EXPECT_THROW(ds->Edit(), EDatabaseError);
+    EXPECT_THROW(ds->Append(), EDatabaseError);
+    EXPECT_EQ(ds->State(), dsBrowse);
+    ds->ReadOnlyMode = false;
+    name->SetReadOnly(true);
+    ds->Edit();
+    EXPECT_THROW(name->SetAsString("x"), EDatabaseError);
+    EXPECT_FALSE(name->CanModify());
+    ds->Cancel();
+    ds->Close();
+    EXPECT_THROW(ds->Edit(), EDatabaseError);
+    EXPECT_THROW(ds->Insert(), EDatabaseError);
+    EXPECT_NO_THROW(ds->CheckInactive());
+    try {
+        ds->CheckActive();
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "People: Cannot perform this operation on a closed dataset");
+    }
+}
+
+TEST(Editing, RequiredFieldsAndValidation) {
+    TMemDataSet ds({{"Id", ftInteger, 0, true}, {"Name", ftString, 10}});
+    ds.Open();
+    ds.Append();
+    ds.FieldByName("Name")->SetAsString("no id");
+    EXPECT_THROW(ds.Post(), EDatabaseError);
+    EXPECT_EQ(ds.State(), dsInsert) << "a refused post keeps the edit";
+    EXPECT_TRUE(ds.Rows.empty());
+    std::string seen;
+    ds.FieldByName("Id")->OnValidate = [&](TField* f) {
+        seen = f->AsString();  // the value being set
+        if (f->AsInteger() < 0) throw EDatabaseError("negative");
+    };
+    EXPECT_THROW(ds.FieldByName("Id")->SetAsInteger(-1), EDatabaseError);
+    EXPECT_EQ(seen, "-1");
+    EXPECT_TRUE(ds.FieldByName("Id")->IsNull()) << "a rejected value is not stored";
+    ds.FieldByName("Id")->SetAsInteger(7);
+    ds.Post();
+    EXPECT_EQ(ds.Rows.size(), 1u);
+}
+
+TEST(Editing, PostErrorEventFailsAbortsOrRetries) {
+    auto ds = People(1);
+    int calls = 0;
+    TDataAction answer = daFail;
+    ds->OnPostError = [&](TDataSet*, EDatabaseError& e, TDataAction& action) {
+        ++calls;
+        EXPECT_STREQ(e.what(), "People: post refused");
+        action = answer;
+    };
+    auto edit = [&] {
+        ds->Edit();
+        ds->FieldByName("Age")->SetAsInteger(calls);
+    };
+    edit();
+    ds->FailNextPosts = 1;
+    EXPECT_THROW(ds->Post(), EDatabaseError);
+    EXPECT_EQ(ds->State(), dsEdit);
+    answer = daAbort;
+    ds->FailNextPosts = 1;
+    EXPECT_THROW(ds->Post(), EAbort);
+    EXPECT_EQ(ds->State(), dsEdit);
+    answer = daRetry;
+    ds->FailNextPosts = 2;
+    calls = 0;
+    ds->Post();
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(ds->State(), dsBrowse);
+    EXPECT_EQ(ds->FieldByName("Age")->AsInteger(), 0) << "the retried post stored the edit (was 10)";
+}
+
+TEST(Editing, EditErrorEventSeesOtherErrorsAsDatabaseErrors) {
+    struct Failing : TMemDataSet {
+        using TMemDataSet::TMemDataSet;
+        int failures = 2;
+        void InternalEdit() override {
+            if (failures-- > 0) throw EInOutError("locked", 11);
+        }
+    } locked(PeopleColumns());
+    locked.Open();
+    locked.AppendRecord({1});
+    std::string message;
+    locked.OnEditError = [&](TDataSet*, EDatabaseError& e, TDataAction& action) {
+        message = e.Message();
+        action = daFail;
+    };
+    EXPECT_THROW(locked.Edit(), EInOutError) << "failing passes the original error on";
+    EXPECT_EQ(message, "locked");
+    EXPECT_EQ(locked.State(), dsBrowse);
+    locked.OnEditError = [&](TDataSet*, EDatabaseError&, TDataAction& action) { action = daRetry; };
+    locked.Edit();
+    EXPECT_EQ(locked.State(), dsEdit);
+}
+
+TEST(Editing, InsertAndAppendRecordAddWithoutEditing) {
+    Logged t(2);
+    t.ds->Last();
+    t.Take();
+    t.ds->InsertRecord({10, "Ten", Null()});
+    EXPECT_EQ(t.Take(), (Log{"BeforeInsert", "BeforeScroll", "OnNewRecord", "AfterInsert", "BeforePost",
+                             "InternalAddRecord", "AfterPost", "AfterScroll"}));
+    EXPECT_EQ(t.ds->State(), dsBrowse);
+    EXPECT_EQ(CurrentId(*t.ds), 10);
+    EXPECT_TRUE(t.F("Age")->IsNull()) << "a null value leaves the field as the new record has it";
+    t.ds->AppendRecord({20});
+    EXPECT_EQ(Ids(*t.ds), (std::vector<int>{1, 10, 2, 20}));
+    EXPECT_THROW(t.ds->AppendRecord({1, "a", 2, "too many"}), EDatabaseError);
+    EXPECT_THROW(t.ds->AppendRecord({"not a number"}), EConvertError);
+    EXPECT_EQ(t.ds->Rows.size(), 4u);
+    EXPECT_EQ(t.ds->State(), dsBrowse);
+    EXPECT_EQ(Ids(*t.ds), (std::vector<int>{1, 10, 2, 20}));
+}
+
+TEST(Editing, CheckBrowseModeCollectsPendingEdits) {
+    auto ds = People(2);
+    TDataSource source;
+    source.SetDataSet(ds.get());
+    RecordingLink editor;
+    editor.SetDataSource(&source);
+    ds->Edit();
+    editor.PendingName = "Typed";
+    ds->Next();  // the view's pending text is written and posted
+    ds->Prior();
+    EXPECT_EQ(ds->FieldByName("Name")->AsString(), "Typed");
+    ds->Edit();
+    editor.PendingName.clear();
+    ds->Refresh();  // nothing changed: cancelled, no post
+    EXPECT_EQ(ds->State(), dsBrowse);
+}
+
+TEST(Editing, SettingNewValueMarksTheRecordModified) {
+    auto ds = People(1);
+    ds->Edit();
+    ds->FieldByName("Age")->SetNewValue(77);
+    EXPECT_TRUE(ds->Modified());
+    EXPECT_EQ(ds->FieldByName("Age")->AsInteger(), 77);
+    ds->Post();
+    EXPECT_EQ(ds->FieldByName("Age")->AsInteger(), 77);
+    EXPECT_THROW(ds->FieldByName("Age")->SetNewValue(1), EDatabaseError);
+}
+
+TEST(Editing, DestroyingAnOpenDatasetClosesIt) {
+    std::vector<std::string> log;
+    {
+        auto ds = People(3);
+        ds->Log = &log;
+        ds->Edit();
+        ds->AfterClose = [&](TDataSet*) { log.push_back("AfterClose"); };
+    }
+    EXPECT_EQ(log, (std::vector<std::string>{"InternalEdit", "InternalClose"})) << "no close events while destroying";
+}
+
+} // namespace
+} // namespace btr::test

@@ -1,0 +1,124 @@
+#include "framework/variant.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "platform/exceptions.h"
+
+namespace btr {
+namespace {
+
+TEST(Variant, KindsAndNull) {
+    EXPECT_TRUE(Variant().IsNull());
+    EXPECT_TRUE(VarIsNull(Null()));
+    EXPECT_EQ(Variant(true).VarType(), varBoolean);
+    EXPECT_EQ(Variant(int16_t{-3}).VarType(), varInteger);
+    EXPECT_EQ(Variant(uint16_t{65535}).AsInteger(), 65535);
+    EXPECT_EQ(Variant(2.5).VarType(), varDouble);
+    EXPECT_EQ(Variant("x").VarType(), varString);
+    EXPECT_EQ(Variant::FromDateTime(1.5).VarType(), varDate);
+    EXPECT_EQ(VarArrayOf({1, "a"}).VarType(), varArray);
+    EXPECT_THROW(Variant(std::numeric_limits<unsigned long long>::max()), EConvertError);
+}
+
+TEST(Variant, ConversionsBetweenKinds) {
+    EXPECT_EQ(Variant(" 42 ").AsInteger(), 42);
+    EXPECT_EQ(Variant("+7").AsInt64(), 7);
+    EXPECT_DOUBLE_EQ(Variant("1,5").AsDouble(), 1.5);  // a comma as decimal separator
+    EXPECT_DOUBLE_EQ(Variant("-0.25").AsDouble(), -0.25);
+    EXPECT_EQ(Variant("2.5").AsInteger(), 2);  // rounded half to even
+    EXPECT_EQ(Variant(3.5).AsInteger(), 4);
+    EXPECT_EQ(Variant(-2.5).AsInteger(), -2);
+    EXPECT_TRUE(Variant("TRUE").AsBoolean());
+    EXPECT_FALSE(Variant("false").AsBoolean());
+    EXPECT_TRUE(Variant("2").AsBoolean());
+    EXPECT_EQ(Variant(true).AsInteger(), 1);
+    EXPECT_EQ(Variant(false).AsString(), "False");
+    EXPECT_EQ(Variant(12345678901LL).AsString(), "12345678901");
+    EXPECT_EQ(Variant(0.1).AsString(), "0.1");
+    EXPECT_EQ(Variant::FromDateTime(EncodeDate(2024, 2, 29) + EncodeTime(13, 5, 0, 0)).AsString(),
+              "2024-02-29 13:05:00");
+    EXPECT_DOUBLE_EQ(Variant("2000-01-01").AsDateTime(), EncodeDate(2000, 1, 1));
+}
+
+TEST(Variant, NonsenseRaisesConvertError) {
+    EXPECT_THROW(Variant("abc").AsInteger(), EConvertError);
+    EXPECT_THROW(Variant("1.2.3").AsDouble(), EConvertError);
+    EXPECT_THROW(Variant("nan").AsDouble(), EConvertError);
+    EXPECT_THROW(Variant("").AsInteger(), EConvertError);
+    EXPECT_THROW(Variant("maybe").AsBoolean(), EConvertError);
+    EXPECT_THROW(Variant("31.02.2020").AsDateTime(), EConvertError);
+    EXPECT_THROW(Variant().AsInteger(), EConvertError);
+    EXPECT_THROW(Variant().AsString(), EConvertError);
+    EXPECT_THROW(VarArrayOf({1}).AsDouble(), EConvertError);
+    EXPECT_THROW(Variant(true).AsDateTime(), EConvertError);
+    EXPECT_THROW(Variant(3e9).AsInteger(), EConvertError);       // beyond 32 bits
+    EXPECT_THROW(Variant(1e19).AsInt64(), EConvertError);        // beyond 64 bits
+    EXPECT_THROW(Variant(int64_t{1} << 40).AsInteger(), EConvertError);
+    EXPECT_THROW(Variant(1).ArrayCount(), EConvertError);
+    EXPECT_EQ(VarToStr(Variant()), "");
+}
+
+TEST(Variant, EqualityBySameKindAndAcrossNumbers) {
+    EXPECT_EQ(Variant("abc"), Variant(std::string("abc")));
+    EXPECT_NE(Variant("abc"), Variant("ABC"));
+    EXPECT_EQ(Variant(2), Variant(2.0));
+    EXPECT_EQ(Variant(true), Variant(1));
+    EXPECT_EQ(Variant("10"), Variant(10));
+    EXPECT_NE(Variant("ten"), Variant(10));  // unequal, not an error
+    EXPECT_EQ(Variant(), Variant());
+    EXPECT_NE(Variant(), Variant(0));
+    EXPECT_NE(Variant(""), Variant());
+    EXPECT_EQ(VarArrayOf({1, "a"}), VarArrayOf({1.0, "a"}));
+    EXPECT_NE(VarArrayOf({1, "a"}), VarArrayOf({1}));
+    EXPECT_NE(VarArrayOf({1}), Variant(1));
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_NE(Variant(nan), Variant(nan));
+    // Large integers compare exactly, not through a rounding double.
+    EXPECT_NE(Variant((int64_t{1} << 62) + 1), Variant(static_cast<double>(int64_t{1} << 62)));
+}
+
+TEST(Variant, Ordering) {
+    EXPECT_LT(Variant(), Variant(-1000));  // null first
+    EXPECT_LT(Variant(1), Variant(1.5));
+    EXPECT_LT(Variant("apple"), Variant("banana"));
+    EXPECT_LT(Variant("Z"), Variant("a"));  // byte order
+    EXPECT_GT(Variant("9"), Variant(8));
+    EXPECT_LT(Variant::FromDateTime(EncodeDate(2000, 1, 1)), Variant("2000-01-02"));
+    EXPECT_LT(VarArrayOf({1, 2}), VarArrayOf({1, 3}));
+    EXPECT_LT(VarArrayOf({1}), VarArrayOf({1, 0}));
+    EXPECT_EQ(VarCompare(Variant(5), Variant(5.0)), 0);
+    EXPECT_THROW(VarCompare(Variant("ten"), Variant(10)), EConvertError);
+    EXPECT_THROW(VarCompare(VarArrayOf({1}), Variant(1)), EConvertError);
+}
+
+TEST(Variant, ArraysCopyDeeplyAndCheckBounds) {
+    Variant a = VarArrayOf({1, VarArrayOf({"x", 2.5})});
+    Variant b = a;
+    b[1][0] = Variant("changed");
+    EXPECT_EQ(a[1][0].AsString(), "x");
+    EXPECT_EQ(b[1][0].AsString(), "changed");
+    EXPECT_EQ(a.ArrayCount(), 2u);
+    EXPECT_THROW(a[2], ERangeError);
+    a = a;  // self-assignment keeps the value
+    EXPECT_EQ(a[0].AsInteger(), 1);
+}
+
+TEST(Variant, TextHelpers) {
+    int64_t i;
+    EXPECT_TRUE(TryStrToInt64("-9223372036854775808", i));
+    EXPECT_EQ(i, std::numeric_limits<int64_t>::min());
+    EXPECT_FALSE(TryStrToInt64("9223372036854775808", i));
+    EXPECT_FALSE(TryStrToInt64("12x", i));
+    double d;
+    EXPECT_FALSE(TryStrToFloat("1,000,5", d));  // two commas: no number
+    EXPECT_FALSE(TryStrToFloat("inf", d));
+    for (double v : {0.1, 1.0 / 3, 123456.789, -2.5e-7, 1e300}) {
+        ASSERT_TRUE(TryStrToFloat(FloatToStr(v), d));
+        EXPECT_NEAR(d, v, std::abs(v) * 1e-14) << FloatToStr(v);
+    }
+}
+
+} // namespace
+} // namespace btr
