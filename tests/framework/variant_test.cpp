@@ -19,7 +19,7 @@ TEST(Variant, KindsAndNull) {
     EXPECT_EQ(Variant("x").VarType(), varString);
     EXPECT_EQ(Variant::FromDateTime(1.5).VarType(), varDate);
     EXPECT_EQ(VarArrayOf({1, "a"}).VarType(), varArray);
-    EXPECT_THROW(Variant(std::numeric_limits<unsigned long long>::max()), EConvertError);
+    EXPECT_THROW((void)Variant(std::numeric_limits<unsigned long long>::max()), EConvertError);
 }
 
 TEST(Variant, ConversionsBetweenKinds) {
@@ -101,7 +101,8 @@ TEST(Variant, ArraysCopyDeeplyAndCheckBounds) {
     EXPECT_EQ(b[1][0].AsString(), "changed");
     EXPECT_EQ(a.ArrayCount(), 2u);
     EXPECT_THROW(a[2], ERangeError);
-    a = a;  // self-assignment keeps the value
+    const Variant& same = a;
+    a = same;  // self-assignment keeps the value
     EXPECT_EQ(a[0].AsInteger(), 1);
 }
 
