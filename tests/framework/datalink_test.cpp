@@ -161,5 +161,22 @@ TEST(DataLinks, ParticipantsMayGoAwayInAnyOrder) {
     EXPECT_EQ(source->State(), dsInactive);
 }
 
+TEST(DataLinks, BlockReadWalksWithoutTellingViews) {
+    View v(6);
+    v.ds->SetBlockReadSize(10);
+    EXPECT_EQ(v.ds->State(), dsBlockRead);
+    v.Take();
+    int seen = 0;
+    for (v.ds->First(); !v.ds->Eof(); v.ds->Next()) ++seen;
+    EXPECT_EQ(seen, 6);
+    EXPECT_TRUE(v.Take().empty());
+    v.ds->SetBlockReadSize(0);
+    EXPECT_EQ(v.ds->State(), dsBrowse);
+    EXPECT_EQ(CurrentId(*v.ds), 6);
+    v.ds->SetBlockReadSize(5);
+    v.ds->Close();
+    EXPECT_EQ(v.ds->BlockReadSize(), 0);
+}
+
 } // namespace
 } // namespace btr::test

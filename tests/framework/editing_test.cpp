@@ -317,5 +317,58 @@ TEST(Editing, DestroyingAnOpenDatasetClosesIt) {
     EXPECT_EQ(log, (std::vector<std::string>{"InternalEdit", "InternalClose"})) << "no close events while destroying";
 }
 
+TEST(Editing, DeleteErrorAbortAndFailingNewRecordHandlers) {
+    struct Undeletable : TMemDataSet {
+        using TMemDataSet::TMemDataSet;
+        void InternalDelete() override { DatabaseError("in use", this); }
+    } ds(PeopleColumns());
+    ds.Open();
+    ds.AppendRecord({1});
+    TDataAction answer = daAbort;
+    ds.OnDeleteError = [&](TDataSet*, EDatabaseError&, TDataAction& action) { action = answer; };
+    EXPECT_THROW(ds.Delete(), EAbort);
+    EXPECT_EQ(ds.Rows.size(), 1u);
+    EXPECT_EQ(ds.State(), dsBrowse);
+    std::vector<std::string> log;
+    ds.Log = &log;
+    ds.OnNewRecord = [](TDataSet*) { throw EDatabaseError("no defaults"); };
+    EXPECT_THROW(ds.Append(), EDatabaseError);
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_EQ(log, (std::vector<std::string>{"InternalInsert", "InternalCancel"})) << "the insert is undone";
+    EXPECT_EQ(CurrentId(ds), 1);
+    ds.Log = nullptr;  // the log goes before the dataset
+}
+
+TEST(Editing, ScrollEventsComeInPairsAndOnlyWhenMoving) {
+    Logged t(2);
+    t.ds->Last();
+    t.Take();
+    t.ds->Next();  // already at the end
+    t.ds->Prior();
+    EXPECT_EQ(t.Take(), (Log{"BeforeScroll", "AfterScroll"}));
+    t.ds->MoveBy(0);
+    EXPECT_TRUE(t.Take().empty());
+}
+
+TEST(Editing, AFailingCloseWhileDestroyingIsReportedNotThrown) {
+    struct Stuck : TMemDataSet {
+        using TMemDataSet::TMemDataSet;
+        int* reported = nullptr;
+        ~Stuck() override { CloseOnDestroy(); *reported = HandledExceptions; }
+        void InternalClose() override {
+            TMemDataSet::InternalClose();
+            throw EDatabaseError("cannot close");
+        }
+    };
+    int reported = 0;
+    {
+        Stuck ds(PeopleColumns());
+        ds.reported = &reported;
+        ds.Open();
+        ds.AppendRecord({1});
+    }
+    EXPECT_EQ(reported, 1);
+}
+
 } // namespace
 } // namespace btr::test
