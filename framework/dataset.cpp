@@ -706,6 +706,9 @@ void TDataSet::AddRecord(const std::vector<Variant>& Values, bool Append) {
 // ---------------------------------------------------- calculated fields
 
 void TDataSet::GetCalcFields(TRecordBuffer Buffer) {
+    // Readers in the calculate-fields state find the buffer here even when
+    // there is nothing to calculate.
+    FCalcBuffer = Buffer;
     if (FCalcFieldsSize <= 0) return;
     auto guard = EnterTempState(*this, dsCalcFields);
     CalculateFields(Buffer);

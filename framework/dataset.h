@@ -117,7 +117,7 @@ public:
     void SetBlockReadSize(int Value);
 
     int BufferCount() const { return FBufferCount; }
-    int RecordCount() { CheckActive(); return GetRecordCount(); }
+    int RecordCount() { return GetRecordCount(); }
     int RecNo() { return GetRecNo(); }
     virtual void SetRecNo(int Value);
     int RecordSize() { return GetRecordSize(); }

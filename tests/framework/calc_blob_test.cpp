@@ -84,6 +84,15 @@ TEST(CalculatedFields, ErrorsInTheHandlerLeaveTheStateIntact) {
     EXPECT_FALSE(c.ds.ControlsDisabled());
 }
 
+TEST(CalculatedFields, TheCalculationBufferIsKnownWithoutCalculatedFields) {
+    auto ds = People(3);
+    ds->Next();  // record 2 was the last one fetched
+    const TDataSetState saved = ds->SetTempState(dsCalcFields);
+    const int id = CurrentId(*ds);
+    ds->RestoreState(saved);
+    EXPECT_EQ(id, 2);
+}
+
 // Orders whose CustName is looked up by CustId in Customers.
 struct Orders {
     Orders() : customers({{"Id", ftInteger}, {"Name", ftString, 10}}), orders({{"No", ftInteger}, {"CustId", ftInteger}}) {

@@ -235,7 +235,7 @@ protected:
         Ids.erase(Ids.begin() + FCursor);
     }
 
-    int GetRecordCount() override { return static_cast<int>(Rows.size()); }
+    int GetRecordCount() override { CheckActive(); return static_cast<int>(Rows.size()); }
     int GetRecNo() override {
         if (IsEmpty() || GetBookmarkFlag(ActiveBuffer()) != bfCurrent) return 0;
         return RowOf(FlagOf(ActiveBuffer()) + 1) + 1;
