@@ -1,0 +1,153 @@
+#include "btrengine/store.h"
+
+#include <cstring>
+
+namespace btr::engine {
+
+namespace {
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+void Put16(std::vector<uint8_t>& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+} // namespace
+
+int StatusOf(int code) {
+    switch (code & 0xFF) {
+    case SQLITE_BUSY: case SQLITE_LOCKED: return 85;
+    case SQLITE_FULL: return 18;
+    case SQLITE_NOTADB: case SQLITE_CORRUPT: return 30;
+    case SQLITE_CANTOPEN: return 12;
+    case SQLITE_READONLY: return 46;
+    default: return 2;
+    }
+}
+
+// Stored form: the create buffer's header and segments, then the
+// collating sequence when there is one.
+std::vector<uint8_t> Spec::Serialize() const {
+    std::vector<uint8_t> b;
+    Put16(b, recordLen);
+    Put16(b, pageSize);
+    Put16(b, static_cast<uint16_t>(keys.size()));
+    b.insert(b.end(), 4, 0);
+    Put16(b, fileFlags);
+    b.push_back(dupPointers);
+    b.push_back(0);
+    Put16(b, freePages);
+    for (const Segment& s : segments) {
+        Put16(b, s.pos);
+        Put16(b, s.len);
+        Put16(b, s.flags);
+        b.insert(b.end(), 4, 0);
+        b.push_back(s.type);
+        b.push_back(s.nullValue);
+        b.insert(b.end(), 4, 0);
+    }
+    b.insert(b.end(), acs.begin(), acs.end());
+    return b;
+}
+
+bool Spec::Parse(const uint8_t* p, size_t n, Spec& out) {
+    if (n < 16) return false;
+    out = Spec{};
+    out.recordLen = Get16(p);
+    out.pageSize = Get16(p + 2);
+    const uint16_t nkeys = Get16(p + 4);
+    out.fileFlags = Get16(p + 10);
+    out.dupPointers = p[12];
+    out.freePages = Get16(p + 14);
+    size_t at = 16;
+    for (uint16_t k = 0; k < nkeys; ++k) {
+        Key key;
+        for (;;) {
+            if (at + 16 > n || out.segments.size() >= 119) return false;
+            Segment s{Get16(p + at), Get16(p + at + 2), Get16(p + at + 4), p[at + 10], p[at + 11]};
+            at += 16;
+            out.segments.push_back(s);
+            key.segments.push_back(s);
+            if (!(s.flags & kSegmented)) break;
+        }
+        out.keys.push_back(std::move(key));
+    }
+    if (n >= at + 265 && p[at] == 0xAC) out.acs.assign(p + at, p + at + 265);
+    return true;
+}
+
+Conn::Conn(const std::string& path, bool create) {
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    const int rc = sqlite3_open_v2(path.c_str(), &FDb, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(FDb);
+        FDb = nullptr;
+        throw StoreError{rc == SQLITE_CANTOPEN ? 12 : StatusOf(rc)};
+    }
+    sqlite3_extended_result_codes(FDb, 0);
+    // WAL with NORMAL sync: a committed change survives a crash of the
+    // process (the log is written before the answer); a power loss may lose
+    // the last ones but never corrupts the file.
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=NORMAL");
+    Exec("PRAGMA foreign_keys=OFF");
+}
+
+Conn::~Conn() {
+    for (auto& [sql, st] : FStmts) sqlite3_finalize(st);
+    sqlite3_close(FDb);
+}
+
+sqlite3_stmt* Conn::Stmt(const std::string& sql) {
+    auto it = FStmts.find(sql);
+    if (it != FStmts.end()) {
+        sqlite3_reset(it->second);
+        sqlite3_clear_bindings(it->second);
+        return it->second;
+    }
+    sqlite3_stmt* st = nullptr;
+    const int rc = sqlite3_prepare_v2(FDb, sql.c_str(), -1, &st, nullptr);
+    if (rc != SQLITE_OK) throw StoreError{StatusOf(rc)};
+    FStmts.emplace(sql, st);
+    return st;
+}
+
+void Conn::Exec(const char* sql) {
+    const int rc = sqlite3_exec(FDb, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) throw StoreError{StatusOf(rc)};
+}
+
+Query::Query(Conn& c, const std::string& sql) : FConn(c), FStmt(c.Stmt(sql)) {}
+Query::~Query() { sqlite3_reset(FStmt); }
+
+Query& Query::Bind(int i, int64_t v) {
+    sqlite3_bind_int64(FStmt, i, v);
+    return *this;
+}
+Query& Query::Bind(int i, const std::string& blob) { return Bind(i, blob.data(), blob.size()); }
+Query& Query::Bind(int i, const void* p, size_t n) {
+    sqlite3_bind_blob(FStmt, i, n ? p : "", static_cast<int>(n), SQLITE_TRANSIENT);
+    return *this;
+}
+
+bool Query::Step() {
+    const int rc = sqlite3_step(FStmt);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw StoreError{StatusOf(rc)};
+}
+
+void Query::Run() {
+    while (Step()) {
+    }
+}
+
+int64_t Query::Int(int col) const { return sqlite3_column_int64(FStmt, col); }
+
+std::string Query::Blob(int col) const {
+    const void* p = sqlite3_column_blob(FStmt, col);
+    const int n = sqlite3_column_bytes(FStmt, col);
+    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+}
+
+} // namespace btr::engine
