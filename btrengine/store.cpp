@@ -117,7 +117,7 @@ void Conn::Exec(const char* sql) {
     if (rc != SQLITE_OK) throw StoreError{StatusOf(rc)};
 }
 
-Query::Query(Conn& c, const std::string& sql) : FConn(c), FStmt(c.Stmt(sql)) {}
+Query::Query(Conn& c, const std::string& sql) : FStmt(c.Stmt(sql)) {}
 Query::~Query() { sqlite3_reset(FStmt); }
 
 Query& Query::Bind(int i, int64_t v) {

@@ -73,7 +73,6 @@ public:
     std::string Blob(int col) const;
 
 private:
-    Conn& FConn;
     sqlite3_stmt* FStmt;
 };
 
