@@ -156,6 +156,8 @@ bool IsNullSegment(const Segment& s, const uint8_t* p) {
 
 } // namespace
 
+bool ValidTypeLength(uint8_t type, uint16_t len) { return KnownType(type) && len > 0 && ValidLength(type, len); }
+
 uint8_t FoldCase(uint8_t c) {
     // Code pages 866 and 1251 share no Cyrillic case pair, so a byte that is
     // a lower-case letter in one may be another letter in the other: only
@@ -193,8 +195,12 @@ std::optional<std::string> EncodeKey(const Key& key, const uint8_t* value, const
         off += s.len;
     }
     if (((flags & kNullAll) && allNull) || ((flags & kNullAny) && anyNull)) return std::nullopt;
+    return EncodeValue(key, value, acs);
+}
+
+std::string EncodeValue(const Key& key, const uint8_t* value, const uint8_t* acs) {
     std::string out;
-    off = 0;
+    size_t off = 0;
     for (const Segment& s : key.segments) {
         EncodeSegment(out, s, value + off, acs);
         off += s.len;

@@ -48,6 +48,9 @@ struct Key {
     size_t Length() const;
 };
 
+// Whether a type is known and the length suits it.
+bool ValidTypeLength(uint8_t type, uint16_t len);
+
 // Why a key definition is refused, as an engine status (0: valid).
 int ValidateKey(const Key& key, uint16_t recordLen, bool hasAcs);
 
@@ -58,6 +61,8 @@ uint8_t FoldCase(uint8_t c);
 // The ordered encoding of a key value; nullopt when the record is not to be
 // indexed on this key (a null key). `value` holds the segments end to end.
 std::optional<std::string> EncodeKey(const Key& key, const uint8_t* value, const uint8_t* acs);
+// The same, null or not: what a search for that value compares against.
+std::string EncodeValue(const Key& key, const uint8_t* value, const uint8_t* acs);
 // The segments of a record end to end, as the key buffer carries them.
 std::string ExtractKey(const Key& key, const uint8_t* record);
 

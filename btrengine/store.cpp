@@ -18,6 +18,7 @@ int StatusOf(int code) {
     switch (code & 0xFF) {
     case SQLITE_BUSY: case SQLITE_LOCKED: return 85;
     case SQLITE_FULL: return 18;
+    case SQLITE_CONSTRAINT: return 5; // only a unique key's primary key can break
     case SQLITE_NOTADB: case SQLITE_CORRUPT: return 30;
     case SQLITE_CANTOPEN: return 12;
     case SQLITE_READONLY: return 46;
@@ -95,7 +96,7 @@ Conn::Conn(const std::string& path, bool create) {
 
 Conn::~Conn() {
     for (auto& [sql, st] : FStmts) sqlite3_finalize(st);
-    sqlite3_close(FDb);
+    sqlite3_close_v2(FDb);
 }
 
 sqlite3_stmt* Conn::Stmt(const std::string& sql) {
@@ -110,6 +111,13 @@ sqlite3_stmt* Conn::Stmt(const std::string& sql) {
     if (rc != SQLITE_OK) throw StoreError{StatusOf(rc)};
     FStmts.emplace(sql, st);
     return st;
+}
+
+void Conn::Run(const char* sql) {
+    sqlite3_stmt* st = Stmt(sql);
+    const int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) throw StoreError{StatusOf(rc)};
 }
 
 void Conn::Exec(const char* sql) {

@@ -51,6 +51,8 @@ public:
     // A prepared statement for the text, reset and with its bindings cleared.
     sqlite3_stmt* Stmt(const std::string& sql);
     void Exec(const char* sql);
+    // Runs a statement without results through the statement cache.
+    void Run(const char* sql);
 
     bool inTransaction = false; // a client transaction holds this connection's write lock
 
