@@ -217,7 +217,9 @@ uint32_t TBtrieveFile::GetChunk(uint32_t Position, uint32_t Offset, uint32_t Cou
         Count -= chunk;
         FBytesRead = sizeof d;
         Request(23, 23, &d, FBytesRead, FKeyBuffer.get(), FKeySize, 254);
-        // An answer claiming more than was asked counts only what was asked.
+        // A refused chunk (103 past the end, left to the caller) moved nothing;
+        // an answer claiming more than was asked counts only what was asked.
+        if (FStatus != 0) break;
         const uint32_t got = std::min<uint32_t>(static_cast<uint32_t>(std::max(FBytesRead, 0)), chunk);
         total += got;
         if (got != chunk) break;
