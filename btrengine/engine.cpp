@@ -23,7 +23,8 @@ void DropCursors(const SharedFile& f) {
 }
 
 void Finish(Client& client, bool commit) {
-    int failed = 0;
+    int failed = commit ? client.failed : 0;
+    commit = commit && !failed;
     for (auto& [conn, file] : client.written) {
         DropCursors(*file);
         file->changes++;
@@ -33,6 +34,7 @@ void Finish(Client& client, bool commit) {
     }
     client.written.clear();
     client.transaction = false;
+    client.failed = 0;
     if (failed) Fail(failed);
 }
 
@@ -145,6 +147,11 @@ Engine& E() {
     return *e;
 }
 
+// Every refusal of an operation is found before its first write, so a change
+// never needs undoing by itself; what can still fail midway is the store
+// (a full disk, an I/O error). Outside a transaction that rolls the one
+// change back; inside one it spoils the whole transaction, which then can
+// only be aborted: its end answers the failure.
 void Write(Handle& h, const std::function<void()>& change) {
     if (h.readOnly) Fail(46);
     Client& client = E().clients[h.client];
@@ -153,20 +160,18 @@ void Write(Handle& h, const std::function<void()>& change) {
     DropCursors(*h.file);
     h.file->changes++;
     if (client.transaction) {
+        if (client.failed) Fail(client.failed);
         if (!c.inTransaction) {
             c.Run("BEGIN IMMEDIATE");
             c.inTransaction = true;
             client.written[&c] = h.file;
         }
-        c.Run("SAVEPOINT op");
         try {
             change();
-        } catch (...) {
-            c.Run("ROLLBACK TO op");
-            c.Run("RELEASE op");
+        } catch (const StoreError& e) {
+            client.failed = e.status;
             throw;
         }
-        c.Run("RELEASE op");
         return;
     }
     c.Run("BEGIN IMMEDIATE");

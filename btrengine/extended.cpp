@@ -55,7 +55,7 @@ int GetChunks(const Call& c, Handle& h) {
     const uint32_t pos = Get32(c.data), sub = Get32(c.data + 4), count = Get32(c.data + 8);
     const std::vector<Chunk> chunks = ParseChunks(c.data, cap, 12, sub, count);
     const bool direct = (sub & ~kNextInRecord) == kDirectChunks;
-    auto row = ReadRecord(*h.conn, pos);
+    auto row = ReadRecord(h, pos);
     if (!row) Fail(43);
     const std::string& rec = row->data;
     std::string out;
@@ -269,7 +269,7 @@ int Extended(const Call& c, Handle& h, int op) {
         const Place before = PlaceOf(h);
         Row row;
         if (first && r.current && h.pos) {
-            auto cur = ReadRecord(*h.conn, h.pos);
+            auto cur = ReadRecord(h, h.pos);
             if (!cur) Fail(8);
             row = std::move(*cur);
             row.kv = h.kv;

@@ -24,30 +24,40 @@ std::optional<std::string> KeyOf(const SharedFile& f, int k, const std::string& 
     return EncodeKey(key, Bytes(raw), f.spec.AcsTable());
 }
 
-// Duplicates go after every entry of the same value, so they keep the order
-// they were written in; a unique key's one entry has sequence 0, and a second
-// one breaks the table's primary key (status 5).
-void AddEntry(Conn& c, const SharedFile& f, int k, const std::string& kv, uint32_t pos) {
-    const std::string t = KeyTable(k);
-    const std::string sql =
-        f.spec.keys[static_cast<size_t>(k)].Duplicates()
-            ? "INSERT INTO " + t + "(kv, seq, pos) VALUES(?1, coalesce((SELECT seq FROM " + t +
-                  " WHERE kv=?1 ORDER BY seq DESC LIMIT 1), 0) + 1, ?2)"
-            : "INSERT INTO " + t + "(kv, seq, pos) VALUES(?1, 0, ?2)";
-    Query(c, sql).Bind(1, kv).Bind(2, int64_t{pos}).Run();
+// The sequence a new entry of `kv` gets: duplicates go after every entry of
+// the same value, so they keep the order they were written in; a unique
+// key's one entry has sequence 0.
+int64_t NextSeq(Conn& c, const SharedFile& f, int k, const std::string& kv) {
+    if (!f.spec.keys[static_cast<size_t>(k)].Duplicates()) return 0;
+    Query q(c, "SELECT seq FROM " + KeyTable(k) + " WHERE kv=? ORDER BY seq DESC LIMIT 1");
+    q.Bind(1, kv);
+    return q.Step() ? q.Int(0) + 1 : 1;
 }
 
-void RemoveEntry(Conn& c, int k, uint32_t pos) {
-    Query(c, "DELETE FROM " + KeyTable(k) + " WHERE pos=?").Bind(1, int64_t{pos}).Run();
+// Another record holding `kv` on a unique key (checked before anything is
+// written, so a refused write leaves nothing to undo).
+bool Taken(Conn& c, const SharedFile& f, int k, const std::string& kv, uint32_t self) {
+    if (f.spec.keys[static_cast<size_t>(k)].Duplicates()) return false;
+    Query q(c, "SELECT pos FROM " + KeyTable(k) + " WHERE kv=? AND seq=0");
+    q.Bind(1, kv);
+    return q.Step() && static_cast<uint32_t>(q.Int(0)) != self;
 }
 
-// Where a record stands on a key; false when the key does not index it.
-bool Locate(Conn& c, int k, uint32_t pos, std::string& kv, int64_t& seq) {
-    Query q(c, "SELECT kv, seq FROM " + KeyTable(k) + " WHERE pos=? LIMIT 1");
-    q.Bind(1, int64_t{pos});
-    if (!q.Step()) return false;
-    kv = q.Blob(0);
-    seq = q.Int(1);
+void AddEntry(Conn& c, int k, const std::string& kv, int64_t seq, uint32_t pos) {
+    Query(c, "INSERT INTO " + KeyTable(k) + "(kv, seq, pos) VALUES(?, ?, ?)").Bind(1, kv).Bind(2, seq).Bind(3, int64_t{pos}).Run();
+}
+
+void RemoveEntry(Conn& c, int k, const std::string& kv, int64_t seq) {
+    Query(c, "DELETE FROM " + KeyTable(k) + " WHERE kv=? AND seq=?").Bind(1, kv).Bind(2, seq).Run();
+}
+
+// Where a record stands on a key, from the record itself (its key bytes and
+// the sequence kept beside it); false when the key does not index it.
+bool Locate(const SharedFile& f, int k, Row& row) {
+    auto kv = KeyOf(f, k, row.data);
+    if (!kv) return false;
+    row.kv = std::move(*kv);
+    row.seq = row.seqs[static_cast<size_t>(k)];
     return true;
 }
 
@@ -181,7 +191,11 @@ int Found(const Call& c, Handle& h, const Row& row, bool lock) {
 
 } // namespace
 
-std::string KeyTable(int k) { return "k" + std::to_string(k); }
+std::string KeyTable(int k) {
+    std::string name = std::to_string(k);
+    name.insert(name.begin(), 'k');
+    return name;
+}
 
 sqlite3_stmt* Handle::Statement(const std::string& sql) {
     auto it = stmts.find(sql);
@@ -222,14 +236,18 @@ Handle& HandleOf(const Call& c) {
     return h;
 }
 
-std::optional<Row> ReadRecord(Conn& c, uint32_t pos) {
-    Query q(c, "SELECT ver, data FROM rec WHERE pos=?");
+std::optional<Row> ReadRecord(const Handle& h, uint32_t pos) {
+    const SharedFile& f = *h.file;
+    std::string sql = "SELECT ver, data";
+    for (size_t k = 0; k < f.spec.keys.size(); ++k) sql += ", s" + std::to_string(k);
+    Query q(*h.conn, sql + " FROM rec WHERE pos=?");
     q.Bind(1, int64_t{pos});
     if (!q.Step()) return std::nullopt;
     Row row;
     row.pos = pos;
     row.version = q.Int(0);
     row.data = q.Blob(1);
+    for (int k = 0; k < static_cast<int>(f.spec.keys.size()); ++k) row.seqs.push_back(q.Int(2 + k));
     return row;
 }
 
@@ -347,18 +365,29 @@ int Insert(const Call& c, Handle& h) {
     Row row;
     Write(h, [&] {
         FillAutoIncrement(*h.conn, f, rec);
-        Query q(*h.conn, "INSERT INTO rec(ver, data) VALUES(1, ?) RETURNING pos");
+        std::vector<std::optional<std::string>> kvs;
+        for (int k = 0; k < KeyCount(h); ++k) {
+            kvs.push_back(KeyOf(f, k, rec));
+            if (kvs.back() && Taken(*h.conn, f, k, *kvs.back(), 0)) Fail(5);
+            row.seqs.push_back(kvs.back() ? NextSeq(*h.conn, f, k, *kvs.back()) : 0);
+        }
+        std::string sql = "INSERT INTO rec(ver, data";
+        for (int k = 0; k < KeyCount(h); ++k) sql += ", s" + std::to_string(k);
+        sql += ") VALUES(1, ?";
+        for (int k = 0; k < KeyCount(h); ++k) sql += ", ?";
+        Query q(*h.conn, sql + ") RETURNING pos");
         q.Bind(1, rec);
+        for (int k = 0; k < KeyCount(h); ++k) q.Bind(2 + k, row.seqs[static_cast<size_t>(k)]);
         if (!q.Step()) Fail(2);
         row.pos = static_cast<uint32_t>(q.Int(0));
         q.Run();
         for (int k = 0; k < KeyCount(h); ++k)
-            if (const auto kv = KeyOf(f, k, rec)) AddEntry(*h.conn, f, k, *kv, row.pos);
+            if (kvs[static_cast<size_t>(k)]) AddEntry(*h.conn, k, *kvs[static_cast<size_t>(k)], row.seqs[static_cast<size_t>(k)], row.pos);
     });
     std::memcpy(c.data, rec.data(), f.spec.recordLen); // autoincrement values go back
     row.version = 1;
     row.data = std::move(rec);
-    if (path >= 0 && Locate(*h.conn, path, row.pos, row.kv, row.seq)) SetLogical(h, row, path);
+    if (path >= 0 && Locate(f, path, row)) SetLogical(h, row, path);
     else SetPhysical(h, row);
     ReturnKey(c, f, path, row.data);
     return 0;
@@ -369,7 +398,7 @@ int Insert(const Call& c, Handle& h) {
 Row CurrentForChange(Handle& h) {
     if (h.readOnly) Fail(46);
     if (!h.pos) Fail(8);
-    auto rec = ReadRecord(*h.conn, h.pos);
+    auto rec = ReadRecord(h, h.pos);
     if (!rec) Fail(8);
     if (rec->version != h.version) Fail(80);
     if (LockHolder(*h.file, h.pos, h)) Fail(84);
@@ -378,22 +407,45 @@ Row CurrentForChange(Handle& h) {
 
 void Rewrite(Handle& h, const Row& old, const std::string& rec) {
     const SharedFile& f = *h.file;
-    std::vector<int> moved;
+    struct Move {
+        int k;
+        std::optional<std::string> before, after;
+    };
+    std::vector<Move> moved;
     for (int k = 0; k < KeyCount(h); ++k) {
-        if (KeyOf(f, k, old.data) == KeyOf(f, k, rec)) continue;
+        Move m{k, KeyOf(f, k, old.data), KeyOf(f, k, rec)};
+        if (m.before == m.after) continue;
         if (!KeyAt(h, k).Modifiable()) Fail(10);
-        moved.push_back(k);
+        if (m.after && Taken(*h.conn, f, k, *m.after, h.pos)) Fail(5);
+        moved.push_back(std::move(m));
     }
+    Row row = old;
+    row.data = rec;
+    row.version = old.version + 1;
     Write(h, [&] {
         Query(*h.conn, "UPDATE rec SET ver=ver+1, data=? WHERE pos=?").Bind(1, rec).Bind(2, int64_t{h.pos}).Run();
-        for (int k : moved) {
-            RemoveEntry(*h.conn, k, h.pos);
-            if (const auto kv = KeyOf(f, k, rec)) AddEntry(*h.conn, f, k, *kv, h.pos);
+        for (const Move& m : moved) {
+            const auto k = static_cast<size_t>(m.k);
+            if (m.before) RemoveEntry(*h.conn, m.k, *m.before, old.seqs[k]);
+            if (!m.after) continue;
+            const int64_t seq = NextSeq(*h.conn, f, m.k, *m.after);
+            if (seq != old.seqs[k])
+                Query(*h.conn, "UPDATE rec SET s" + std::to_string(k) + "=? WHERE pos=?").Bind(1, seq).Bind(2, int64_t{h.pos}).Run();
+            row.seqs[k] = seq;
+            AddEntry(*h.conn, m.k, *m.after, seq, h.pos);
         }
     });
-    h.version = old.version + 1;
+    h.version = row.version;
     // The logical position follows the record to its new place on the path.
-    if (h.logical && !Locate(*h.conn, h.keyNum, h.pos, h.kv, h.seq)) h.logical = false;
+    if (h.logical) {
+        if (Locate(f, h.keyNum, row)) {
+            h.kv = row.kv;
+            h.seq = row.seq;
+            h.lpos = row.pos;
+        } else {
+            h.logical = false;
+        }
+    }
     ReleaseSingle(h);
 }
 
@@ -409,11 +461,13 @@ int Update(const Call& c, Handle& h) {
 }
 
 int Delete(Handle& h) {
-    CurrentForChange(h);
+    const Row old = CurrentForChange(h);
+    const SharedFile& f = *h.file;
     const uint32_t pos = h.pos;
     Write(h, [&] {
         Query(*h.conn, "DELETE FROM rec WHERE pos=?").Bind(1, int64_t{pos}).Run();
-        for (int k = 0; k < KeyCount(h); ++k) RemoveEntry(*h.conn, k, pos);
+        for (int k = 0; k < KeyCount(h); ++k)
+            if (const auto kv = KeyOf(f, k, old.data)) RemoveEntry(*h.conn, k, *kv, old.seqs[static_cast<size_t>(k)]);
     });
     ReleaseSingle(h);
     h.pos = 0; // between the neighbours: the logical and physical places stay
@@ -491,11 +545,11 @@ int GetDirect(const Call& c, Handle& h) {
     if (c.keyNum == 254) return GetChunks(c, h);
     if (!c.HasData(4)) Fail(22);
     if (c.keyNum != kPhysical && c.keyNum >= KeyCount(h)) Fail(6);
-    auto row = ReadRecord(*h.conn, Get32(c.data));
+    auto row = ReadRecord(h, Get32(c.data));
     if (!row) Fail(43);
     h.DropCursor();
     Found(c, h, *row, true);
-    if (c.keyNum != kPhysical && Locate(*h.conn, c.keyNum, row->pos, row->kv, row->seq)) {
+    if (c.keyNum != kPhysical && Locate(*h.file, c.keyNum, *row)) {
         SetLogical(h, *row, c.keyNum);
         ReturnKey(c, *h.file, c.keyNum, row->data);
     } else {
@@ -566,12 +620,13 @@ int FindPercentage(const Call& c, Handle& h) {
     const int path = PathArg(c, h);
     if (!h.pos) Fail(8);
     std::string here;
-    int64_t seq = 0;
     if (path < 0) {
         here.assign(8, '\0');
         for (int i = 0; i < 4; ++i) here[static_cast<size_t>(7 - i)] = static_cast<char>(h.pos >> (8 * i));
-    } else if (!Locate(*h.conn, path, h.pos, here, seq)) {
-        Fail(8); // the record is not on this path (a null key)
+    } else {
+        auto row = ReadRecord(h, h.pos);
+        if (!row || !Locate(*h.file, path, *row)) Fail(8); // gone, or not on this path (a null key)
+        here = row->kv;
     }
     std::string first, last;
     if (!Ends(*h.conn, path, first, last)) Fail(8);

@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "btrengine/store.h"
 
@@ -101,6 +102,7 @@ struct Handle {
 
 struct Client {
     bool transaction = false;
+    int failed = 0; // the store failed midway through a change of the transaction
     // Files whose write lock the transaction holds, kept alive until it ends
     // even when every handle on them closed.
     std::map<Conn*, std::shared_ptr<SharedFile>> written;
@@ -145,6 +147,7 @@ struct Row {
     uint32_t pos = 0;
     int64_t version = 0;
     std::string data;
+    std::vector<int64_t> seqs; // per key, when read by position
 };
 
 std::string KeyTable(int k);
@@ -171,7 +174,7 @@ int GetByPercentage(const Call& c, Handle& h);
 int Unlock(const Call& c, Handle& h);
 void ReleaseAllLocks(Handle& h);
 // Shared with the chunk and extended operations.
-std::optional<Row> ReadRecord(Conn& c, uint32_t pos);
+std::optional<Row> ReadRecord(const Handle& h, uint32_t pos);
 Row CurrentForChange(Handle& h);
 void Rewrite(Handle& h, const Row& old, const std::string& rec);
 bool Advance(Handle& h, int path, bool forward, Row& row);

@@ -92,6 +92,11 @@ Conn::Conn(const std::string& path, bool create) {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
     Exec("PRAGMA foreign_keys=OFF");
+    Exec("PRAGMA temp_store=MEMORY"); // savepoint journals of one operation stay in memory
+    // Pages are read through a mapping the connections of a file share
+    // with the OS cache, not copied by a read call each.
+    Exec("PRAGMA mmap_size=1073741824");
+    Exec("PRAGMA cache_size=-16384");
 }
 
 Conn::~Conn() {
