@@ -1,0 +1,74 @@
+// What every btrtool command shares: its arguments, the error it raises for
+// bad usage, and the progress bar.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace btr::tool {
+
+// Bad usage: reported with the command's usage line, exit status 2.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A command's arguments: positionals in order, options by name. Options are
+// "--name value" or "--name=value"; flags are options declared without value.
+class Args {
+public:
+    Args(std::vector<std::string> words, const std::vector<std::string>& flags);
+
+    size_t Count() const { return FPositional.size(); }
+    const std::string& At(size_t i, const char* what) const;
+    std::optional<std::string> Option(const std::string& name) const;
+    std::vector<std::string> Options(const std::string& name) const; // every occurrence
+    bool Flag(const std::string& name) const;
+    long Number(const std::string& name, long fallback) const;
+    // Fails on positionals beyond `max` and options nobody asked for.
+    void Expect(size_t min, size_t max, const std::vector<std::string>& known) const;
+
+private:
+    std::vector<std::string> FPositional;
+    std::multimap<std::string, std::string> FOptions;
+};
+
+struct Command {
+    std::string name;  // "dict create"
+    std::string usage; // the arguments, for --help and usage errors
+    std::string help;  // one paragraph
+    std::vector<std::string> flags;
+    std::function<int(const Args&)> run;
+};
+
+// The table of every command, defined by the command files.
+std::vector<Command>& Commands();
+struct RegisterCommand {
+    explicit RegisterCommand(Command c) { Commands().push_back(std::move(c)); }
+};
+
+// A bar on standard error for work that takes more than a second; silent
+// when standard error is not a terminal or the work ends sooner.
+class Progress {
+public:
+    Progress(std::string label, uint64_t total);
+    ~Progress();
+    void Step(uint64_t n = 1);
+    void Done();
+
+private:
+    void Draw(bool final);
+
+    std::string FLabel;
+    uint64_t FTotal, FDone = 0;
+    bool FTerminal, FShown = false, FFinished = false;
+    std::chrono::steady_clock::time_point FStart, FLastDraw;
+};
+
+} // namespace btr::tool

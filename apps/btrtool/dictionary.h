@@ -1,0 +1,51 @@
+// Dictionaries as btrtool reads and writes them: every entry of a dictionary
+// file grouped by data file, and the plain-text description `dict import`
+// reads.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dictionary/dictfile.h"
+
+namespace btr::tool {
+
+struct FieldEntry {
+    std::string name;
+    int32_t type = 0;
+    int32_t length = 0;
+};
+
+struct SegmentEntry {
+    std::string field;
+    uint16_t flags = 0;
+};
+
+struct FileEntry {
+    std::string name;
+    std::string owner;
+    uint16_t flags = 0;
+    int32_t pageSize = 1024;
+    std::vector<FieldEntry> fields;
+    std::vector<SegmentEntry> segments;
+};
+
+// Every data file a dictionary describes, in name order.
+std::vector<FileEntry> ReadDictionary(TDictFile& dict);
+
+// Parses a description; raises std::runtime_error naming the line.
+//
+//   file CLIENTS.DAT [page=1024] [owner=NAME] [variable]
+//   field Code Longint
+//   field Name ZString(WIN) 21
+//   key Code
+//   key Town+Name dup mod nocase
+std::vector<FileEntry> ParseDescription(const std::string& text);
+
+// Adds the entries of one file to an open dictionary.
+void WriteFile(TDictFile& dict, const FileEntry& file);
+
+// "Longint", "ZString(WIN)" ... of a type code, "?" outside the table.
+std::string TypeName(int32_t type);
+
+} // namespace btr::tool
