@@ -1,0 +1,130 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/apps/tool_runner.h"
+
+namespace btr::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const char* kDescription = R"(# two files
+file CLIENTS.DAT page=2048
+field Code Longint
+field Имя ZString(WIN) 31
+field Town ZString(DOS) 21
+field Price RS float
+key Code
+key Town+Имя dup mod nocase
+
+file NOTES.DAT variable
+field Client Longint
+field Text MEMO
+key Client dup
+)";
+
+class BtrTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        T.Write("desc.txt", kDescription);
+        ASSERT_EQ(T.Run("dict create D.DAT").status, 0);
+        ASSERT_EQ(T.Run("dict import D.DAT desc.txt").status, 0);
+    }
+    ToolRunner T;
+};
+
+TEST_F(BtrTool, HelpAndBadUsage) {
+    const ToolResult none = T.Run("");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_THAT(none.out, HasSubstr("dict import"));
+    const ToolResult help = T.Run("stat --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_THAT(help.out, HasSubstr("usage: btrtool stat FILE"));
+    const ToolResult unknown = T.Run("frobnicate");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_THAT(unknown.err, HasSubstr("unknown command"));
+    const ToolResult missing = T.Run("dict show");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_THAT(missing.err, HasSubstr("usage: btrtool dict show DICT [FILE]"));
+    EXPECT_EQ(T.Run("stat a b").status, 2);
+    EXPECT_EQ(T.Run("stat a --bogus 1").status, 2);
+}
+
+TEST_F(BtrTool, DescriptionsRoundTripThroughTheDictionary) {
+    const ToolResult all = T.Run("dict show D.DAT");
+    EXPECT_EQ(all.status, 0);
+    EXPECT_THAT(all.out, HasSubstr("CLIENTS.DAT"));
+    EXPECT_THAT(all.out, HasSubstr("2 file(s)"));
+    const ToolResult one = T.Run("dict show D.DAT CLIENTS.DAT");
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_THAT(one.out, HasSubstr("Имя")); // 1251 on disk, UTF-8 out
+    EXPECT_THAT(one.out, HasSubstr("RS float"));
+    EXPECT_THAT(one.out, HasSubstr("record length 64")); // 4 + 31 + 21 + 8
+    EXPECT_THAT(one.out, HasSubstr("key 1: Town + Имя (dup mod nocase)"));
+    EXPECT_EQ(T.Run("dict show D.DAT NONE.DAT").status, 1);
+}
+
+TEST_F(BtrTool, BadDescriptionsWriteNothing) {
+    struct Case {
+        const char* text;
+        const char* why;
+    } cases[] = {
+        {"field A Longint\n", "line 1: \"field\" before any \"file\" line"},
+        {"file X.DAT\nfield A Nonsense\n", "line 2: unknown field type \"Nonsense\""},
+        {"file X.DAT\nfield A ZString(WIN)\n", "needs a length"},
+        {"file X.DAT\nfield A Longint 3\n", "fixed length 4"},
+        {"file X.DAT\nfield A Longint\nkey B\n", "line 3: key field B is not a field of X.DAT"},
+        {"file X.DAT\nfield A Longint\nkey A sideways\n", "unknown key option"},
+        {"file X.DAT\nfield A Longint\nfield a Longint\n", "named twice"},
+        {"file CLIENTS.DAT\nfield A Longint\n", "already described"},
+    };
+    for (const Case& c : cases) {
+        T.Write("bad.txt", c.text);
+        const ToolResult r = T.Run("dict import D.DAT bad.txt");
+        EXPECT_EQ(r.status, 1) << c.text;
+        EXPECT_THAT(r.err, HasSubstr(c.why)) << c.text;
+        EXPECT_THAT(T.Run("dict show D.DAT").out, HasSubstr("2 file(s)"));
+    }
+}
+
+TEST_F(BtrTool, CreateAndStatAFileFromTheDictionary) {
+    const ToolResult created = T.Run("create D.DAT CLIENTS.DAT");
+    EXPECT_EQ(created.status, 0) << created.err;
+    ASSERT_TRUE(std::filesystem::exists(T.File("CLIENTS.DAT")));
+    const ToolResult stat = T.Run("stat CLIENTS.DAT");
+    EXPECT_EQ(stat.status, 0) << stat.err;
+    EXPECT_THAT(stat.out, HasSubstr("record length 64, page size 2048"));
+    EXPECT_THAT(stat.out, HasSubstr("records 0, keys 2"));
+    EXPECT_THAT(stat.out, HasSubstr("key 0: [1..4 integer]"));
+    EXPECT_THAT(stat.out, HasSubstr("key 1: [36..56 zstring dup mod nocase] [5..35 zstring dup mod nocase]"));
+    const ToolResult notes = T.Run("create D.DAT sub/NOTES.DAT");
+    EXPECT_EQ(notes.status, 1); // no such directory
+    std::filesystem::create_directory(T.File("sub"));
+    EXPECT_EQ(T.Run("create D.DAT sub/NOTES.DAT").status, 0);
+    EXPECT_THAT(T.Run("stat sub/NOTES.DAT").out, HasSubstr("(variable-length)"));
+}
+
+TEST_F(BtrTool, AnExistingFileIsReplacedOnlyWhenAsked) {
+    ASSERT_EQ(T.Run("create D.DAT CLIENTS.DAT").status, 0);
+    const auto before = std::filesystem::last_write_time(T.File("CLIENTS.DAT"));
+    const ToolResult refused = T.Run("create D.DAT CLIENTS.DAT");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.err, HasSubstr("--yes"));
+    EXPECT_EQ(std::filesystem::last_write_time(T.File("CLIENTS.DAT")), before);
+    const ToolResult agreed = T.Run("create D.DAT CLIENTS.DAT --yes");
+    EXPECT_EQ(agreed.status, 0) << agreed.err;
+}
+
+TEST_F(BtrTool, EngineErrorsAreOneLine) {
+    const ToolResult r = T.Run("stat NOFILE.DAT");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("(12)"));
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_THAT(r.err, Not(HasSubstr("terminate")));
+}
+
+} // namespace
+} // namespace btr::test
