@@ -158,11 +158,25 @@ bool IsNullSegment(const Segment& s, const uint8_t* p) {
 
 bool ValidTypeLength(uint8_t type, uint16_t len) { return KnownType(type) && len > 0 && ValidLength(type, len); }
 
+// Case folding for segments that may hold code page 866 or 1251 text: the
+// engine cannot tell which, so it folds both. Every Russian letter's two
+// cases meet in one value in either code page:
+//   a-z -> A-Z
+//   A0-AF (866 lower a-p)                 -> 80-8F (866 upper)
+//   90-9F (866 upper R-Ya), E0-EF (866 lower r-ya, 1251 lower a-p) -> C0-CF (1251 upper)
+//   F0-FF (1251 lower r-ya)               -> D0-DF (1251 upper)
+//   B8 (1251 yo)                          -> 88, like A8 (1251 Yo) by the A0-AF rule
+// The price: a few non-letters fold onto letters (1251 quotes 91-97 and
+// 866 box-drawing characters), and the code pages' other letters (866 Yo,
+// Ukrainian and Belarusian letters) compare with their case.
 uint8_t FoldCase(uint8_t c) {
-    // Code pages 866 and 1251 share no Cyrillic case pair, so a byte that is
-    // a lower-case letter in one may be another letter in the other: only
-    // ASCII letters are folded.
-    return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 32) : c;
+    if (c >= 'a' && c <= 'z') return static_cast<uint8_t>(c - 0x20);
+    if (c >= 0xA0 && c <= 0xAF) return static_cast<uint8_t>(c - 0x20);
+    if (c >= 0x90 && c <= 0x9F) return static_cast<uint8_t>(c + 0x30);
+    if (c >= 0xE0 && c <= 0xEF) return static_cast<uint8_t>(c - 0x20);
+    if (c >= 0xF0) return static_cast<uint8_t>(c - 0x20);
+    if (c == 0xB8) return 0x88;
+    return c;
 }
 
 int ValidateKey(const Key& key, uint16_t recordLen, bool hasAcs) {

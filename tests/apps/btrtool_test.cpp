@@ -126,5 +126,89 @@ TEST_F(BtrTool, EngineErrorsAreOneLine) {
     EXPECT_THAT(r.err, Not(HasSubstr("terminate")));
 }
 
+// Records through the dataset: import, browse in key order and ranges,
+// export and find, with Cyrillic text in both code pages.
+class BtrToolData : public BtrTool {
+protected:
+    void SetUp() override {
+        BtrTool::SetUp();
+        ASSERT_EQ(T.Run("create D.DAT CLIENTS.DAT").status, 0);
+        T.Write("in.csv", "Code,Имя,Town,Price\n"
+                          "3,Сидоров,Москва,0.01\n"
+                          "1,Иванов,Москва,12.5\n"
+                          "2,\"Petrov, \"\"P\"\"\",Тула,7\n");
+        const ToolResult r = T.Run("import D.DAT CLIENTS.DAT in.csv");
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_THAT(r.out, HasSubstr("Imported 3 record(s)"));
+    }
+};
+
+TEST_F(BtrToolData, BrowseFollowsTheKeyAndTheRange) {
+    const ToolResult byCode = T.Run("browse D.DAT CLIENTS.DAT --format csv");
+    EXPECT_EQ(byCode.status, 0) << byCode.err;
+    EXPECT_EQ(byCode.out, "Code,Имя,Town,Price\n"
+                          "1,Иванов,Москва,12.5\n"
+                          "2,\"Petrov, \"\"P\"\"\",Тула,7\n"
+                          "3,Сидоров,Москва,0.01\n");
+    // Key 1 is Town (866 on disk) then the name (1251), without regard to case.
+    const ToolResult byTown = T.Run("browse D.DAT CLIENTS.DAT --key 1 --format csv --limit 2");
+    EXPECT_EQ(byTown.out, "Code,Имя,Town,Price\n1,Иванов,Москва,12.5\n3,Сидоров,Москва,0.01\n");
+    const ToolResult byIndex = T.Run("browse D.DAT CLIENTS.DAT --index 'Town;Имя' --from москва --to москва --format csv");
+    EXPECT_EQ(byIndex.status, 0) << byIndex.err;
+    EXPECT_EQ(byIndex.out, "Code,Имя,Town,Price\n1,Иванов,Москва,12.5\n3,Сидоров,Москва,0.01\n");
+    const ToolResult range = T.Run("browse D.DAT CLIENTS.DAT --from 2 --to 3");
+    EXPECT_THAT(range.out, HasSubstr("2 record(s)"));
+    EXPECT_THAT(range.out, Not(HasSubstr("Иванов")));
+    const ToolResult json = T.Run("browse D.DAT CLIENTS.DAT --limit 1 --format json");
+    EXPECT_EQ(json.out, "[\n  {\"Code\": \"1\", \"Имя\": \"Иванов\", \"Town\": \"Москва\", \"Price\": \"12.5\"}\n]\n");
+    EXPECT_EQ(T.Run("browse D.DAT CLIENTS.DAT --from x").status, 1);
+    EXPECT_EQ(T.Run("browse D.DAT CLIENTS.DAT --format xml").status, 2);
+    EXPECT_EQ(T.Run("browse D.DAT CLIENTS.DAT --key 1 --index Code").status, 2);
+}
+
+TEST_F(BtrToolData, ExportWritesWhatImportReads) {
+    ASSERT_EQ(T.Run("export D.DAT CLIENTS.DAT out.csv").status, 0);
+    ASSERT_EQ(T.Run("create D.DAT copy/CLIENTS.DAT").status, 1);
+    std::filesystem::create_directory(T.File("copy"));
+    ASSERT_EQ(T.Run("create D.DAT copy/CLIENTS.DAT").status, 0);
+    const ToolResult back = T.Run("import D.DAT copy/CLIENTS.DAT out.csv");
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_EQ(T.Run("browse D.DAT copy/CLIENTS.DAT --format csv").out,
+              T.Run("browse D.DAT CLIENTS.DAT --format csv").out);
+}
+
+TEST_F(BtrToolData, ABadRowStopsTheImportAndNothingIsWritten) {
+    struct Case {
+        const char* csv;
+        const char* why;
+    } cases[] = {
+        {"Code,Имя\n10,A\n11,B\n1,duplicate\n", "row 4"},
+        {"Code,Имя\n10,A\n11\n", "row 3: 1 value(s) for 2 field(s)"},
+        {"Code,Nope\n10,A\n", "no field \"Nope\""},
+        {"Code,Имя\n10,\"open\n", "not closed"},
+        {"Code,Price\n10,cheap\n", "row 2"},
+    };
+    for (const Case& c : cases) {
+        T.Write("bad.csv", c.csv);
+        const ToolResult r = T.Run("import D.DAT CLIENTS.DAT bad.csv");
+        EXPECT_EQ(r.status, 1) << c.csv;
+        EXPECT_THAT(r.err, HasSubstr(c.why)) << c.csv;
+        EXPECT_THAT(T.Run("browse D.DAT CLIENTS.DAT").out, HasSubstr("3 record(s)")) << c.csv;
+    }
+}
+
+TEST_F(BtrToolData, FindLocatesByAnyFields) {
+    const ToolResult one = T.Run("find D.DAT CLIENTS.DAT Town=Тула --format csv");
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out, "Code,Имя,Town,Price\n2,\"Petrov, \"\"P\"\"\",Тула,7\n");
+    const ToolResult two = T.Run("find D.DAT CLIENTS.DAT Town=Москва Имя=Сидоров --format csv");
+    EXPECT_THAT(two.out, HasSubstr("3,Сидоров"));
+    const ToolResult none = T.Run("find D.DAT CLIENTS.DAT Code=77");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_THAT(none.out, HasSubstr("not found"));
+    EXPECT_EQ(T.Run("find D.DAT CLIENTS.DAT Code").status, 2);
+    EXPECT_EQ(T.Run("find D.DAT CLIENTS.DAT Nope=1").status, 1);
+}
+
 } // namespace
 } // namespace btr::test
