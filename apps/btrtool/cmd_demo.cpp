@@ -13,6 +13,17 @@ namespace btr::tool {
 
 namespace {
 
+// Draws in a fixed order (not inside one expression, whose order the
+// compiler picks), so every build generates the same data.
+int Draw(std::mt19937& rng, int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
+
+TDateTime DrawDate(std::mt19937& rng, int fromYear, int years) {
+    const int y = fromYear + Draw(rng, years);
+    const int m = 1 + Draw(rng, 12);
+    const int d = 1 + Draw(rng, 28);
+    return EncodeDate(y, m, d);
+}
+
 // Names in 1251 (ZString(WIN)), towns in 866 (ZString(DOS)); the dataset
 // converts both to and from UTF-8.
 const char* kDescription = R"(file CLIENTS.DAT page=2048
@@ -66,12 +77,12 @@ void FillClients(TBDataSet& ds, std::mt19937& rng, Progress& bar) {
     for (int code = 1; code <= kClients; ++code) {
         ds.Append();
         ds.FieldByName("Code")->SetAsInteger(code);
-        ds.FieldByName("Name")->SetAsString(std::string(kSurnames[rng() % std::size(kSurnames)]) + " " +
-                                            kInitials[rng() % std::size(kInitials)]);
-        ds.FieldByName("Town")->SetAsString(kTowns[rng() % std::size(kTowns)]);
-        ds.FieldByName("Since")->SetAsDateTime(EncodeDate(2000 + static_cast<int>(rng() % 25), 1 + static_cast<int>(rng() % 12),
-                                                          1 + static_cast<int>(rng() % 28)));
-        ds.FieldByName("Balance")->SetAsInteger(static_cast<int32_t>(rng() % 200000) - 50000); // whole roubles
+        const std::string surname = kSurnames[Draw(rng, std::size(kSurnames))];
+        const std::string initial = kInitials[Draw(rng, std::size(kInitials))];
+        ds.FieldByName("Name")->SetAsString(surname + " " + initial);
+        ds.FieldByName("Town")->SetAsString(kTowns[Draw(rng, std::size(kTowns))]);
+        ds.FieldByName("Since")->SetAsDateTime(DrawDate(rng, 2000, 25));
+        ds.FieldByName("Balance")->SetAsInteger(Draw(rng, 200000) - 50000); // whole roubles
         ds.Post();
         bar.Step();
     }
@@ -96,12 +107,11 @@ void FillOrders(TBDataSet& ds, std::mt19937& rng, Progress& bar) {
     for (int number = 1; number <= kOrders; ++number) {
         ds.Append();
         ds.FieldByName("Number")->SetAsInteger(number);
-        ds.FieldByName("Client")->SetAsInteger(1 + static_cast<int>(rng() % kClients));
-        ds.FieldByName("Placed")->SetAsDateTime(EncodeDate(2024 + static_cast<int>(rng() % 3), 1 + static_cast<int>(rng() % 12),
-                                                           1 + static_cast<int>(rng() % 28)));
-        ds.FieldByName("Amount")->SetAsFloat(static_cast<double>(rng() % 10000000) / 10000.0);
+        ds.FieldByName("Client")->SetAsInteger(1 + Draw(rng, kClients));
+        ds.FieldByName("Placed")->SetAsDateTime(DrawDate(rng, 2024, 3));
+        ds.FieldByName("Amount")->SetAsFloat(Draw(rng, 10000000) / 10000.0);
         ds.Post();
-        if (number % 3 == 0) WriteNote(ds, kNotes[rng() % std::size(kNotes)]);
+        if (number % 3 == 0) WriteNote(ds, kNotes[Draw(rng, std::size(kNotes))]);
         bar.Step();
     }
     tx.Commit();

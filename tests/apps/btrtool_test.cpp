@@ -210,5 +210,25 @@ TEST_F(BtrToolData, FindLocatesByAnyFields) {
     EXPECT_EQ(T.Run("find D.DAT CLIENTS.DAT Nope=1").status, 1);
 }
 
+TEST(BtrToolDemo, BuildsToursAndKeepsItsFilesUnlessAsked) {
+    ToolRunner t;
+    const ToolResult demo = t.Run("demo out");
+    ASSERT_EQ(demo.status, 0) << demo.err;
+    EXPECT_THAT(demo.out, HasSubstr("CLIENTS.DAT: 1000 records, ORDERS.DAT: 4000 records"));
+    EXPECT_THAT(demo.out, HasSubstr("client 7: "));
+    EXPECT_THAT(demo.out, HasSubstr("Тула"));
+    const ToolResult files = t.Run("dict show out/DEMO.DIC");
+    EXPECT_THAT(files.out, HasSubstr("2 file(s)"));
+    // The clients' towns are 866 on disk and come back as UTF-8, in key order.
+    const ToolResult towns = t.Run("browse out/DEMO.DIC out/CLIENTS.DAT --key 1 --from Казань --to Казань --format csv");
+    EXPECT_EQ(towns.status, 0) << towns.err;
+    EXPECT_THAT(towns.out, HasSubstr(",Казань,"));
+    EXPECT_THAT(towns.out, Not(HasSubstr("Москва")));
+    const ToolResult again = t.Run("demo out");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_THAT(t.Run("stat out/ORDERS.DAT").out, HasSubstr("records 4000"));
+    EXPECT_EQ(t.Run("demo out --yes").status, 0);
+}
+
 } // namespace
 } // namespace btr::test
