@@ -3,6 +3,7 @@
 
 #include "platform/codepage.h"
 #include "platform/component.h"
+#include "platform/sets.h"
 #include "platform/dynlib.h"
 #include "platform/endian.h"
 #include "platform/exceptions.h"

@@ -8,5 +8,4 @@
 #include "gui/grids.h"
 #include "gui/keys.h"
 #include "gui/qthandlers.h"
-#include "gui/sets.h"
 #include "tools/dictgrid.h"

@@ -16,7 +16,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,6 +25,7 @@
 #include "framework/fields.h"
 #include "framework/variant.h"
 #include "platform/component.h"
+#include "platform/sets.h"
 #include "platform/streams.h"
 
 namespace btr {
@@ -63,23 +63,7 @@ enum TDataAction : uint8_t { daFail, daAbort, daRetry };
 enum TLocateOption : uint8_t { loCaseInsensitive, loPartialKey };
 enum TResyncModeItem : uint8_t { rmExact, rmCenter };
 
-// A small set of enumeration values: {loPartialKey}, {rmExact, rmCenter}.
-template <typename E> class TSet {
-public:
-    constexpr TSet() = default;
-    constexpr TSet(std::initializer_list<E> items) {
-        for (E e : items) Include(e);
-    }
-    constexpr bool Contains(E e) const { return (FBits >> static_cast<unsigned>(e)) & 1u; }
-    constexpr bool Empty() const { return FBits == 0; }
-    constexpr void Include(E e) { FBits |= 1u << static_cast<unsigned>(e); }
-    constexpr void Exclude(E e) { FBits &= ~(1u << static_cast<unsigned>(e)); }
-    constexpr bool operator==(const TSet&) const = default;
-
-private:
-    uint32_t FBits = 0;
-};
-
+// Small sets of enumeration values: {loPartialKey}, {rmExact, rmCenter}.
 using TLocateOptions = TSet<TLocateOption>;
 using TResyncMode = TSet<TResyncModeItem>;
 

@@ -17,7 +17,7 @@
 
 #include "gui/controls.h"
 #include "gui/keys.h"
-#include "gui/sets.h"
+#include "platform/sets.h"
 #include "platform/exceptions.h"
 
 namespace btr {

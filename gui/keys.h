@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "gui/sets.h"
+#include "platform/sets.h"
 
 namespace btr {
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "dataset/btrset.h"
 #include "engine/btrfile.h"
 
 namespace btr {
@@ -55,6 +56,12 @@ void UnregisterAllComponents() {
 void btrfile::Register() {
     RegisterComponents(kPalettePage, {{"TBtrieveFile", [](TComponent& owner) -> TComponent* {
                                            return new TBtrieveFile(&owner);
+                                       }}});
+}
+
+void btrset::Register() {
+    RegisterComponents(kPalettePage, {{"TBDataSet", [](TComponent& owner) -> TComponent* {
+                                           return new TBDataSet(&owner);
                                        }}});
 }
 

@@ -34,4 +34,9 @@ namespace btrfile {
 void Register();
 }
 
+// The dataset unit registers TBDataSet.
+namespace btrset {
+void Register();
+}
+
 } // namespace btr

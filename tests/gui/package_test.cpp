@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "dataset/btrset.h"
+
 #include <set>
 
 #include "gui/bitmaps.h"
@@ -26,15 +28,23 @@ TEST(PaletteGlyphs, AreTwentyFourSquareSixteenColourBitmaps) {
     EXPECT_TRUE(FindBitmapResource("TDICTGRID").empty()); // the grid has no glyph of its own
 }
 
-TEST(PaletteGlyphs, TheGridRegistersOnTheBtrievePage) {
+TEST(PaletteGlyphs, TheThreeUnitsRegisterOnTheBtrievePage) {
     UnregisterAllComponents();
     btrfile::Register();
+    btrset::Register();
     dictgrid::Register();
+    dictgrid::Register(); // a second registration adds nothing
     const auto page = RegisteredComponents("Btrieve");
-    ASSERT_EQ(page.size(), 2u);
-    EXPECT_EQ(page[1].ClassName, "TDictGrid");
+    ASSERT_EQ(page.size(), 3u);
+    EXPECT_EQ(page[0].ClassName, "TBtrieveFile");
+    EXPECT_EQ(page[1].ClassName, "TBDataSet");
+    EXPECT_EQ(page[2].ClassName, "TDictGrid");
     TComponent owner;
-    EXPECT_NE(dynamic_cast<TDictGrid*>(page[1].Create(owner)), nullptr);
+    EXPECT_NE(dynamic_cast<TBDataSet*>(page[1].Create(owner)), nullptr);
+    EXPECT_NE(dynamic_cast<TDictGrid*>(page[2].Create(owner)), nullptr);
+    // Each palette class has its glyph, the grid excepted.
+    EXPECT_FALSE(FindBitmapResource("TBTRIEVEFILE").empty());
+    EXPECT_FALSE(FindBitmapResource("TBDATASET").empty());
 }
 
 } // namespace

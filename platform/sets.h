@@ -7,7 +7,8 @@
 
 namespace btr {
 
-template <typename E, int Count> class TSet {
+// Count bounds the elements (at most 32); values beyond it are never members.
+template <typename E, int Count = 32> class TSet {
     static_assert(Count > 0 && Count <= 32, "a set holds at most 32 elements");
 
 public:
