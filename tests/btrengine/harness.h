@@ -1,0 +1,188 @@
+// Drives the embedded engine at its entry point: create buffers, clients,
+// handles and records as a client program builds them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/btrengine/entry.h"
+#include "tests/support/tempdir.h"
+
+namespace btr::test {
+
+inline void Put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline uint32_t Get32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+// Key flags and types of the create buffer.
+constexpr uint16_t kDup = 0x0001, kMod = 0x0002, kBin = 0x0004, kNull = 0x0008, kSeg = 0x0010, kAlt = 0x0020,
+                   kDesc = 0x0040, kExt = 0x0100, kAnyNull = 0x0200, kNoCase = 0x0400;
+
+// The create buffer: header, segments, optional collating sequence.
+class Spec {
+public:
+    explicit Spec(uint16_t recordLen, uint16_t pageSize = 1024, uint16_t fileFlags = 0) {
+        FBytes.resize(16);
+        Put16(FBytes.data(), recordLen);
+        Put16(FBytes.data() + 2, pageSize);
+        Put16(FBytes.data() + 10, fileFlags);
+    }
+    // One key of one or more segments; `flags` apply to every segment.
+    struct Seg {
+        uint16_t pos, len;
+        uint8_t type;
+        uint16_t flags = 0;
+        uint8_t nullValue = 0;
+    };
+    Spec& Key(std::vector<Seg> segs, uint16_t flags = 0) {
+        for (size_t i = 0; i < segs.size(); ++i) {
+            uint8_t s[16] = {};
+            Put16(s, segs[i].pos);
+            Put16(s + 2, segs[i].len);
+            Put16(s + 4, static_cast<uint16_t>(flags | segs[i].flags | kExt | (i + 1 < segs.size() ? kSeg : 0)));
+            s[10] = segs[i].type;
+            s[11] = segs[i].nullValue;
+            FBytes.insert(FBytes.end(), s, s + 16);
+        }
+        Put16(FBytes.data() + 4, static_cast<uint16_t>(Get16(FBytes.data() + 4) + 1));
+        return *this;
+    }
+    // A raw segment entry, flags as given (no extended-type bit added).
+    Spec& RawSegment(uint16_t pos, uint16_t len, uint16_t flags, uint8_t type, bool newKey = true) {
+        uint8_t s[16] = {};
+        Put16(s, pos);
+        Put16(s + 2, len);
+        Put16(s + 4, flags);
+        s[10] = type;
+        FBytes.insert(FBytes.end(), s, s + 16);
+        if (newKey) Put16(FBytes.data() + 4, static_cast<uint16_t>(Get16(FBytes.data() + 4) + 1));
+        return *this;
+    }
+    Spec& Collation(const std::string& name, const std::array<uint8_t, 256>& table) {
+        FBytes.push_back(0xAC);
+        std::string n = name;
+        n.resize(8, ' ');
+        FBytes.insert(FBytes.end(), n.begin(), n.end());
+        FBytes.insert(FBytes.end(), table.begin(), table.end());
+        return *this;
+    }
+    std::vector<uint8_t>& Bytes() { return FBytes; }
+
+private:
+    std::vector<uint8_t> FBytes;
+};
+
+// A 16-byte client identifier; distinct numbers give distinct clients.
+struct Client {
+    std::array<uint8_t, 16> id{};
+    explicit Client(uint16_t n = 1) {
+        id[12] = 'T';
+        id[13] = 'S';
+        Put16(id.data() + 14, n);
+    }
+};
+
+// One position block of one client.
+class Handle {
+public:
+    explicit Handle(Client c = Client()) : FClient(c) {}
+
+    int16_t Call(uint16_t op, void* data, int32_t& len, void* key, uint8_t keyLen, uint8_t keyNum) {
+        return BTRCALLID(op, FPos, data, &len, key, keyLen, keyNum, FClient.id.data());
+    }
+    int16_t Open(const std::string& path, uint8_t mode = 0, const std::string& owner = "") {
+        std::string name = path;
+        std::string own = owner;
+        int32_t len = static_cast<int32_t>(own.size());
+        return Call(0, own.empty() ? nullptr : own.data(), len, name.data(), static_cast<uint8_t>(name.size() + 1), mode);
+    }
+    int16_t Close() {
+        int32_t len = 0;
+        return Call(1, nullptr, len, nullptr, 0, 0);
+    }
+    int16_t Insert(std::vector<uint8_t> rec, uint8_t keyNum = 0) {
+        int32_t len = static_cast<int32_t>(rec.size());
+        uint8_t key[255];
+        return Call(2, rec.data(), len, key, sizeof key, keyNum);
+    }
+    // A get or step; the record read lands in Record.
+    int16_t Get(uint16_t op, uint8_t keyNum = 0, const std::vector<uint8_t>& key = {}, int32_t cap = 4096) {
+        Record.assign(static_cast<size_t>(cap), 0);
+        std::vector<uint8_t> k = key;
+        k.resize(255);
+        int32_t len = cap;
+        const int16_t st = Call(op, Record.data(), len, k.data(), 255, keyNum);
+        Record.resize(static_cast<size_t>(std::max(len, 0)));
+        Key = k;
+        return st;
+    }
+    int16_t Update(std::vector<uint8_t> rec, uint8_t keyNum = 0) {
+        int32_t len = static_cast<int32_t>(rec.size());
+        uint8_t key[255];
+        return Call(3, rec.data(), len, key, sizeof key, keyNum);
+    }
+    int16_t Delete() {
+        int32_t len = 0;
+        return Call(4, nullptr, len, nullptr, 0, 0);
+    }
+    uint32_t Position() {
+        uint8_t p[4] = {};
+        int32_t len = 4;
+        return Call(22, p, len, nullptr, 0, 0) == 0 ? Get32(p) : 0;
+    }
+    int16_t GetDirect(uint32_t pos, uint8_t keyNum = 0, uint16_t bias = 0) {
+        Record.assign(4096, 0);
+        Put32(Record.data(), pos);
+        int32_t len = 4096;
+        uint8_t key[255];
+        const int16_t st = Call(static_cast<uint16_t>(23 + bias), Record.data(), len, key, sizeof key, keyNum);
+        Record.resize(static_cast<size_t>(std::max(len, 0)));
+        return st;
+    }
+    uint8_t* Block() { return FPos; }
+    const Client& Owner() const { return FClient; }
+
+    std::vector<uint8_t> Record, Key;
+
+private:
+    Client FClient;
+    uint8_t FPos[128] = {};
+};
+
+inline int16_t Create(const std::string& path, Spec& spec, uint8_t mode = 0) {
+    std::string name = path;
+    int32_t len = static_cast<int32_t>(spec.Bytes().size());
+    return BTRCALL(14, nullptr, spec.Bytes().data(), &len, name.data(), static_cast<uint8_t>(name.size() + 1), mode);
+}
+
+inline int16_t Transaction(uint16_t op, const Client& c) {
+    int32_t len = 0;
+    return BTRCALLID(op, nullptr, nullptr, &len, nullptr, 0, 0, const_cast<uint8_t*>(c.id.data()));
+}
+
+// A record of `len` bytes: a 4-byte integer at 0, then text.
+inline std::vector<uint8_t> Rec(size_t len, int32_t id, const std::string& text = {}) {
+    std::vector<uint8_t> r(len, 0);
+    Put32(r.data(), static_cast<uint32_t>(id));
+    std::memcpy(r.data() + 4, text.data(), std::min(text.size(), len - 4));
+    return r;
+}
+inline int32_t IdOf(const std::vector<uint8_t>& r) { return r.size() >= 4 ? static_cast<int32_t>(Get32(r.data())) : -1; }
+inline std::vector<uint8_t> Int32Key(int32_t v) {
+    std::vector<uint8_t> k(4);
+    Put32(k.data(), static_cast<uint32_t>(v));
+    return k;
+}
+
+} // namespace btr::test
