@@ -85,6 +85,7 @@ std::shared_ptr<SharedFile> OpenShared(const Call& c, const std::string& path, c
     try {
         auto conn = std::make_unique<Conn>(path, false);
         LoadSpec(*conn, file->spec);
+        file->sql = FileSql(file->spec);
         file->conns[c.client] = std::move(conn);
     } catch (const StoreError& err) {
         Fail(err.status == 2 || err.status == 12 ? 30 : err.status); // not one of our databases

@@ -29,7 +29,7 @@ std::optional<std::string> KeyOf(const SharedFile& f, int k, const std::string& 
 // key's one entry has sequence 0.
 int64_t NextSeq(Conn& c, const SharedFile& f, int k, const std::string& kv) {
     if (!f.spec.keys[static_cast<size_t>(k)].Duplicates()) return 0;
-    Query q(c, "SELECT seq FROM " + KeyTable(k) + " WHERE kv=? ORDER BY seq DESC LIMIT 1");
+    Query q(c, f.sql.nextSeq[static_cast<size_t>(k)]);
     q.Bind(1, kv);
     return q.Step() ? q.Int(0) + 1 : 1;
 }
@@ -38,17 +38,28 @@ int64_t NextSeq(Conn& c, const SharedFile& f, int k, const std::string& kv) {
 // written, so a refused write leaves nothing to undo).
 bool Taken(Conn& c, const SharedFile& f, int k, const std::string& kv, uint32_t self) {
     if (f.spec.keys[static_cast<size_t>(k)].Duplicates()) return false;
-    Query q(c, "SELECT pos FROM " + KeyTable(k) + " WHERE kv=? AND seq=0");
+    Query q(c, f.sql.taken[static_cast<size_t>(k)]);
     q.Bind(1, kv);
     return q.Step() && static_cast<uint32_t>(q.Int(0)) != self;
 }
 
-void AddEntry(Conn& c, int k, const std::string& kv, int64_t seq, uint32_t pos) {
-    Query(c, "INSERT INTO " + KeyTable(k) + "(kv, seq, pos) VALUES(?, ?, ?)").Bind(1, kv).Bind(2, seq).Bind(3, int64_t{pos}).Run();
+// The position a new record gets: one past the largest ever given out in
+// this process (read from the file the first time).
+uint32_t NextPosition(Conn& c, SharedFile& f) {
+    if (f.nextPos == 0) {
+        Query q(c, "SELECT max(pos) FROM rec");
+        f.nextPos = q.Step() ? static_cast<uint32_t>(q.Int(0)) + 1 : 1;
+    }
+    if (f.nextPos == 0 || f.nextPos == UINT32_MAX) Fail(18); // positions are 4 bytes: the file is full
+    return f.nextPos;
 }
 
-void RemoveEntry(Conn& c, int k, const std::string& kv, int64_t seq) {
-    Query(c, "DELETE FROM " + KeyTable(k) + " WHERE kv=? AND seq=?").Bind(1, kv).Bind(2, seq).Run();
+void AddEntry(Conn& c, const SharedFile& f, int k, const std::string& kv, int64_t seq, uint32_t pos) {
+    Query(c, f.sql.addEntry[static_cast<size_t>(k)]).Bind(1, kv).Bind(2, seq).Bind(3, int64_t{pos}).Run();
+}
+
+void RemoveEntry(Conn& c, const SharedFile& f, int k, const std::string& kv, int64_t seq) {
+    Query(c, f.sql.removeEntry[static_cast<size_t>(k)]).Bind(1, kv).Bind(2, seq).Run();
 }
 
 // Where a record stands on a key, from the record itself (its key bytes and
@@ -191,6 +202,21 @@ int Found(const Call& c, Handle& h, const Row& row, bool lock) {
 
 } // namespace
 
+FileSql::FileSql(const Spec& spec) {
+    std::string seqs, marks;
+    for (size_t k = 0; k < spec.keys.size(); ++k) {
+        const std::string n = std::to_string(k), t = KeyTable(static_cast<int>(k));
+        seqs += ", s" + n;
+        marks += ", ?";
+        nextSeq.push_back("SELECT seq FROM " + t + " WHERE kv=? ORDER BY seq DESC LIMIT 1");
+        taken.push_back("SELECT pos FROM " + t + " WHERE kv=? AND seq=0");
+        addEntry.push_back("INSERT INTO " + t + "(kv, seq, pos) VALUES(?, ?, ?)");
+        removeEntry.push_back("DELETE FROM " + t + " WHERE kv=? AND seq=?");
+    }
+    readRecord = "SELECT ver, data" + seqs + " FROM rec WHERE pos=?";
+    insertRecord = "INSERT INTO rec(pos, ver, data" + seqs + ") VALUES(?, 1, ?" + marks + ")";
+}
+
 std::string KeyTable(int k) {
     std::string name = std::to_string(k);
     name.insert(name.begin(), 'k');
@@ -238,9 +264,7 @@ Handle& HandleOf(const Call& c) {
 
 std::optional<Row> ReadRecord(const Handle& h, uint32_t pos) {
     const SharedFile& f = *h.file;
-    std::string sql = "SELECT ver, data";
-    for (size_t k = 0; k < f.spec.keys.size(); ++k) sql += ", s" + std::to_string(k);
-    Query q(*h.conn, sql + " FROM rec WHERE pos=?");
+    Query q(*h.conn, f.sql.readRecord);
     q.Bind(1, int64_t{pos});
     if (!q.Step()) return std::nullopt;
     Row row;
@@ -368,21 +392,29 @@ int Insert(const Call& c, Handle& h) {
         std::vector<std::optional<std::string>> kvs;
         for (int k = 0; k < KeyCount(h); ++k) {
             kvs.push_back(KeyOf(f, k, rec));
-            if (kvs.back() && Taken(*h.conn, f, k, *kvs.back(), 0)) Fail(5);
             row.seqs.push_back(kvs.back() ? NextSeq(*h.conn, f, k, *kvs.back()) : 0);
         }
-        std::string sql = "INSERT INTO rec(ver, data";
-        for (int k = 0; k < KeyCount(h); ++k) sql += ", s" + std::to_string(k);
-        sql += ") VALUES(1, ?";
-        for (int k = 0; k < KeyCount(h); ++k) sql += ", ?";
-        Query q(*h.conn, sql + ") RETURNING pos");
-        q.Bind(1, rec);
-        for (int k = 0; k < KeyCount(h); ++k) q.Bind(2 + k, row.seqs[static_cast<size_t>(k)]);
-        if (!q.Step()) Fail(2);
-        row.pos = static_cast<uint32_t>(q.Int(0));
+        // The entries go first, at the position the record will get: a unique
+        // key that refuses the value (its primary key) takes back the entries
+        // already made, and nothing is written.
+        row.pos = NextPosition(*h.conn, *h.file);
+        for (int k = 0; k < KeyCount(h); ++k) {
+            const auto i = static_cast<size_t>(k);
+            if (!kvs[i]) continue;
+            try {
+                AddEntry(*h.conn, f, k, *kvs[i], row.seqs[i], row.pos);
+            } catch (const StoreError& e) {
+                if (e.status != 5) throw;
+                for (int j = 0; j < k; ++j)
+                    if (kvs[static_cast<size_t>(j)]) RemoveEntry(*h.conn, f, j, *kvs[static_cast<size_t>(j)], row.seqs[static_cast<size_t>(j)]);
+                Fail(5);
+            }
+        }
+        Query q(*h.conn, f.sql.insertRecord);
+        q.Bind(1, int64_t{row.pos}).Bind(2, rec);
+        for (int k = 0; k < KeyCount(h); ++k) q.Bind(3 + k, row.seqs[static_cast<size_t>(k)]);
         q.Run();
-        for (int k = 0; k < KeyCount(h); ++k)
-            if (kvs[static_cast<size_t>(k)]) AddEntry(*h.conn, k, *kvs[static_cast<size_t>(k)], row.seqs[static_cast<size_t>(k)], row.pos);
+        h.file->nextPos = row.pos + 1;
     });
     std::memcpy(c.data, rec.data(), f.spec.recordLen); // autoincrement values go back
     row.version = 1;
@@ -426,13 +458,13 @@ void Rewrite(Handle& h, const Row& old, const std::string& rec) {
         Query(*h.conn, "UPDATE rec SET ver=ver+1, data=? WHERE pos=?").Bind(1, rec).Bind(2, int64_t{h.pos}).Run();
         for (const Move& m : moved) {
             const auto k = static_cast<size_t>(m.k);
-            if (m.before) RemoveEntry(*h.conn, m.k, *m.before, old.seqs[k]);
+            if (m.before) RemoveEntry(*h.conn, f, m.k, *m.before, old.seqs[k]);
             if (!m.after) continue;
             const int64_t seq = NextSeq(*h.conn, f, m.k, *m.after);
             if (seq != old.seqs[k])
                 Query(*h.conn, "UPDATE rec SET s" + std::to_string(k) + "=? WHERE pos=?").Bind(1, seq).Bind(2, int64_t{h.pos}).Run();
             row.seqs[k] = seq;
-            AddEntry(*h.conn, m.k, *m.after, seq, h.pos);
+            AddEntry(*h.conn, f, m.k, *m.after, seq, h.pos);
         }
     });
     h.version = row.version;
@@ -467,7 +499,7 @@ int Delete(Handle& h) {
     Write(h, [&] {
         Query(*h.conn, "DELETE FROM rec WHERE pos=?").Bind(1, int64_t{pos}).Run();
         for (int k = 0; k < KeyCount(h); ++k)
-            if (const auto kv = KeyOf(f, k, old.data)) RemoveEntry(*h.conn, k, *kv, old.seqs[static_cast<size_t>(k)]);
+            if (const auto kv = KeyOf(f, k, old.data)) RemoveEntry(*h.conn, f, k, *kv, old.seqs[static_cast<size_t>(k)]);
     });
     ReleaseSingle(h);
     h.pos = 0; // between the neighbours: the logical and physical places stay

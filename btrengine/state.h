@@ -40,17 +40,27 @@ struct Status {
 };
 [[noreturn]] inline void Fail(int code) { throw Status{code}; }
 
+// The statements of one file's layout, composed once at open.
+struct FileSql {
+    std::string readRecord, insertRecord;
+    std::vector<std::string> nextSeq, taken, addEntry, removeEntry; // per key
+
+    explicit FileSql(const Spec& spec = {});
+};
+
 // One open Btrieve file, shared by every handle on it in this process.
 struct SharedFile {
     std::string path;  // as first opened
     std::string canon; // the key in the engine's file table
     Spec spec;
+    FileSql sql;
     int lockFd = -1; // the process's exclusive lock beside the file
     int handles = 0;
     bool exclusive = false;
     // Bumped by every change, so a handle's stepping statement knows whether
     // it may go on.
     uint64_t changes = 0;
+    uint32_t nextPos = 0; // the next record's position; 0 until first needed
     // Record locks: position -> indexes of the handles holding it.
     std::map<uint32_t, std::set<uint32_t>> locks;
     std::map<ClientKey, std::unique_ptr<Conn>> conns;

@@ -107,8 +107,7 @@ Conn::~Conn() {
 sqlite3_stmt* Conn::Stmt(const std::string& sql) {
     auto it = FStmts.find(sql);
     if (it != FStmts.end()) {
-        sqlite3_reset(it->second);
-        sqlite3_clear_bindings(it->second);
+        sqlite3_reset(it->second); // every use binds all its parameters again
         return it->second;
     }
     sqlite3_stmt* st = nullptr;
@@ -139,7 +138,8 @@ Query& Query::Bind(int i, int64_t v) {
 }
 Query& Query::Bind(int i, const std::string& blob) { return Bind(i, blob.data(), blob.size()); }
 Query& Query::Bind(int i, const void* p, size_t n) {
-    sqlite3_bind_blob(FStmt, i, n ? p : "", static_cast<int>(n), SQLITE_TRANSIENT);
+    // Callers keep the bytes alive until the statement has run.
+    sqlite3_bind_blob(FStmt, i, n ? p : "", static_cast<int>(n), SQLITE_STATIC);
     return *this;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,7 +49,7 @@ public:
     Conn& operator=(const Conn&) = delete;
 
     sqlite3* Db() const { return FDb; }
-    // A prepared statement for the text, reset and with its bindings cleared.
+    // A prepared statement for the text, reset.
     sqlite3_stmt* Stmt(const std::string& sql);
     void Exec(const char* sql);
     // Runs a statement without results through the statement cache.
@@ -58,7 +59,7 @@ public:
 
 private:
     sqlite3* FDb = nullptr;
-    std::map<std::string, sqlite3_stmt*> FStmts;
+    std::unordered_map<std::string, sqlite3_stmt*> FStmts;
 };
 
 // Statement helpers; every SQLite error becomes StoreError.

@@ -1,0 +1,242 @@
+// The embedded engine against plain SQLite doing the same work on the same
+// data: 100-byte records with an integer and a 20-byte string key. SQLite
+// keeps the record bytes in a table with an index per key, with the pragmas
+// the engine uses (WAL, synchronous=NORMAL, memory-mapped reads).
+//
+//   engine_bench [--quick] [N...]      default: 100000 1000000
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/btrengine/entry.h"
+
+namespace {
+
+constexpr int kRecLen = 100;
+
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+// Resident memory that is not a mapping of a file: the process's own
+// (mapped database pages are the OS cache, shared and reclaimable).
+long RssKb() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0, shared = 0;
+    statm >> size >> resident >> shared;
+    return (resident - shared) * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Record i: a key taken from a permutation of 0..n-1, its name, filler.
+int32_t KeyOf(int i, int n) { return static_cast<int32_t>((static_cast<uint64_t>(i) * 7919u) % static_cast<uint64_t>(n)); }
+void Fill(uint8_t* rec, int32_t key) {
+    std::memset(rec, 'x', kRecLen);
+    std::memcpy(rec, &key, 4);
+    char name[24];
+    std::snprintf(name, sizeof name, "name%016d", key);
+    std::memcpy(rec + 4, name, 20);
+}
+
+struct Result {
+    double insert, scan0, scan1, equal, update;
+    long rssBeforeScan, rssAfterScan;
+};
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "engine_bench: %s failed\n", what);
+        std::exit(1);
+    }
+}
+
+Result RunEngine(const std::string& path, int n, int lookups, int updates) {
+    uint8_t spec[48] = {};
+    auto put16 = [](uint8_t* p, uint16_t v) {
+        p[0] = static_cast<uint8_t>(v);
+        p[1] = static_cast<uint8_t>(v >> 8);
+    };
+    put16(spec, kRecLen);
+    put16(spec + 2, 4096);
+    put16(spec + 4, 2);
+    put16(spec + 16, 1), put16(spec + 18, 4), put16(spec + 20, 0x0100), spec[26] = 1;              // integer
+    put16(spec + 32, 5), put16(spec + 34, 20), put16(spec + 36, 0x0100 | 0x0002), spec[42] = 11;  // zstring
+    std::string name = path;
+    int32_t len = sizeof spec;
+    Check(BTRCALL(14, nullptr, spec, &len, name.data(), 255, 0) == 0, "create");
+    uint8_t pos[128] = {}, rec[kRecLen], key[255];
+    len = 0;
+    Check(BTRCALL(0, pos, nullptr, &len, name.data(), 255, 0) == 0, "open");
+    Result r{};
+
+    double t = Now();
+    Check(BTRCALL(19, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "begin");
+    for (int i = 0; i < n; ++i) {
+        Fill(rec, KeyOf(i, n));
+        len = kRecLen;
+        Check(BTRCALL(2, pos, rec, &len, key, 255, 0) == 0, "insert");
+    }
+    Check(BTRCALL(20, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "end");
+    r.insert = n / (Now() - t);
+
+    r.rssBeforeScan = RssKb();
+    for (int k = 0; k < 2; ++k) {
+        t = Now();
+        int seen = 0;
+        for (int16_t st = BTRCALL(12, pos, rec, &(len = kRecLen), key, 255, static_cast<uint8_t>(k)); st == 0;
+             st = BTRCALL(6, pos, rec, &(len = kRecLen), key, 255, static_cast<uint8_t>(k)))
+            ++seen;
+        Check(seen == n, "scan");
+        (k ? r.scan1 : r.scan0) = n / (Now() - t);
+    }
+    r.rssAfterScan = RssKb();
+
+    std::mt19937 rng(1);
+    t = Now();
+    for (int i = 0; i < lookups; ++i) {
+        const int32_t v = static_cast<int32_t>(rng() % static_cast<unsigned>(n));
+        std::memcpy(key, &v, 4);
+        len = kRecLen;
+        Check(BTRCALL(5, pos, rec, &len, key, 255, 0) == 0, "get equal");
+    }
+    r.equal = lookups / (Now() - t);
+
+    t = Now();
+    for (int i = 0; i < updates; ++i) {
+        const int32_t v = static_cast<int32_t>(rng() % static_cast<unsigned>(n));
+        std::memcpy(key, &v, 4);
+        len = kRecLen;
+        Check(BTRCALL(5, pos, rec, &len, key, 255, 0) == 0, "get equal");
+        rec[60]++;
+        len = kRecLen;
+        Check(BTRCALL(3, pos, rec, &len, key, 255, 0) == 0, "update");
+    }
+    r.update = updates / (Now() - t);
+    BTRCALL(1, pos, nullptr, &len, nullptr, 0, 0);
+    return r;
+}
+
+void Exec(sqlite3* db, const char* sql) { Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK, sql); }
+
+sqlite3_stmt* Prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* st = nullptr;
+    Check(sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK, sql);
+    return st;
+}
+
+Result RunSqlite(const std::string& path, int n, int lookups, int updates) {
+    sqlite3* db = nullptr;
+    Check(sqlite3_open(path.c_str(), &db) == SQLITE_OK, "sqlite open");
+    Exec(db, "PRAGMA journal_mode=WAL");
+    Exec(db, "PRAGMA synchronous=NORMAL");
+    Exec(db, "PRAGMA temp_store=MEMORY");
+    Exec(db, "PRAGMA mmap_size=1073741824");
+    Exec(db, "PRAGMA cache_size=-16384");
+    Exec(db, "CREATE TABLE r(pos INTEGER PRIMARY KEY, k0 INTEGER NOT NULL, k1 BLOB NOT NULL, data BLOB NOT NULL)");
+    Exec(db, "CREATE UNIQUE INDEX r0 ON r(k0)");
+    Exec(db, "CREATE INDEX r1 ON r(k1)");
+    sqlite3_stmt* ins = Prepare(db, "INSERT INTO r(k0, k1, data) VALUES(?, ?, ?)");
+    sqlite3_stmt* scan0 = Prepare(db, "SELECT data FROM r ORDER BY k0");
+    sqlite3_stmt* scan1 = Prepare(db, "SELECT data FROM r ORDER BY k1");
+    sqlite3_stmt* eq = Prepare(db, "SELECT pos, data FROM r WHERE k0=?");
+    sqlite3_stmt* up = Prepare(db, "UPDATE r SET data=? WHERE pos=?");
+    uint8_t rec[kRecLen];
+    Result r{};
+
+    double t = Now();
+    Exec(db, "BEGIN");
+    for (int i = 0; i < n; ++i) {
+        const int32_t k = KeyOf(i, n);
+        Fill(rec, k);
+        sqlite3_bind_int(ins, 1, k);
+        sqlite3_bind_blob(ins, 2, rec + 4, 20, SQLITE_STATIC);
+        sqlite3_bind_blob(ins, 3, rec, kRecLen, SQLITE_STATIC);
+        Check(sqlite3_step(ins) == SQLITE_DONE, "sqlite insert");
+        sqlite3_reset(ins);
+    }
+    Exec(db, "COMMIT");
+    r.insert = n / (Now() - t);
+
+    r.rssBeforeScan = RssKb();
+    for (sqlite3_stmt* scan : {scan0, scan1}) {
+        t = Now();
+        int seen = 0;
+        while (sqlite3_step(scan) == SQLITE_ROW) {
+            std::memcpy(rec, sqlite3_column_blob(scan, 0), kRecLen);
+            ++seen;
+        }
+        sqlite3_reset(scan);
+        Check(seen == n, "sqlite scan");
+        (scan == scan0 ? r.scan0 : r.scan1) = n / (Now() - t);
+    }
+    r.rssAfterScan = RssKb();
+
+    std::mt19937 rng(1);
+    t = Now();
+    for (int i = 0; i < lookups; ++i) {
+        sqlite3_bind_int(eq, 1, static_cast<int>(rng() % static_cast<unsigned>(n)));
+        Check(sqlite3_step(eq) == SQLITE_ROW, "sqlite lookup");
+        std::memcpy(rec, sqlite3_column_blob(eq, 1), kRecLen);
+        sqlite3_reset(eq);
+    }
+    r.equal = lookups / (Now() - t);
+
+    t = Now();
+    for (int i = 0; i < updates; ++i) {
+        sqlite3_bind_int(eq, 1, static_cast<int>(rng() % static_cast<unsigned>(n)));
+        Check(sqlite3_step(eq) == SQLITE_ROW, "sqlite lookup");
+        const sqlite3_int64 p = sqlite3_column_int64(eq, 0);
+        std::memcpy(rec, sqlite3_column_blob(eq, 1), kRecLen);
+        sqlite3_reset(eq);
+        rec[60]++;
+        sqlite3_bind_blob(up, 1, rec, kRecLen, SQLITE_STATIC);
+        sqlite3_bind_int64(up, 2, p);
+        Check(sqlite3_step(up) == SQLITE_DONE, "sqlite update");
+        sqlite3_reset(up);
+    }
+    r.update = updates / (Now() - t);
+    for (sqlite3_stmt* st : {ins, scan0, scan1, eq, up}) sqlite3_finalize(st);
+    sqlite3_close(db);
+    return r;
+}
+
+void Line(const char* what, double engine, double sqlite) {
+    std::printf("| %-34s | %12.0f | %12.0f | %5.2f |\n", what, engine, sqlite, engine / sqlite);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) sizes.push_back(10000);
+        else sizes.push_back(std::atoi(argv[i]));
+    }
+    if (sizes.empty()) sizes = {100000, 1000000};
+    char dir[] = "/tmp/btrkit-bench-XXXXXX";
+    Check(mkdtemp(dir) != nullptr, "mkdtemp");
+    for (int n : sizes) {
+        Check(n > 0, "a positive record count");
+        const int lookups = std::min(n, 200000), updates = std::min(n / 10, 20000);
+        const std::string base = std::string(dir) + "/" + std::to_string(n);
+        const Result e = RunEngine(base + ".btr", n, lookups, updates);
+        const Result s = RunSqlite(base + ".db", n, lookups, updates);
+        std::printf("\n%d records of %d bytes, records (or operations) per second\n\n", n, kRecLen);
+        std::printf("| %-34s | %12s | %12s | %5s |\n|---|---:|---:|---:|\n", "work", "engine", "SQLite", "ratio");
+        Line("insert, one transaction", e.insert, s.insert);
+        Line("get-next scan, key 0 (integer)", e.scan0, s.scan0);
+        Line("get-next scan, key 1 (string)", e.scan1, s.scan1);
+        Line("get-equal, random keys", e.equal, s.equal);
+        Line("get-equal + update, each committed", e.update, s.update);
+        std::printf("\nprivate resident memory around the engine's two scans: %ld KiB -> %ld KiB\n", e.rssBeforeScan,
+                    e.rssAfterScan);
+        for (const char* suffix : {".btr", ".btr-wal", ".btr-shm", ".btr.lck", ".db", ".db-wal", ".db-shm"})
+            std::remove((base + suffix).c_str());
+    }
+    rmdir(dir);
+    return 0;
+}
