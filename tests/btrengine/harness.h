@@ -91,6 +91,8 @@ struct Client {
         id[13] = 'S';
         Put16(id.data() + 14, n);
     }
+    // The entry takes the identifier as void*; it only reads it.
+    void* Id() const { return const_cast<uint8_t*>(id.data()); }
 };
 
 // One position block of one client.
@@ -99,7 +101,7 @@ public:
     explicit Handle(Client c = Client()) : FClient(c) {}
 
     int16_t Call(uint16_t op, void* data, int32_t& len, void* key, uint8_t keyLen, uint8_t keyNum) {
-        return BTRCALLID(op, FPos, data, &len, key, keyLen, keyNum, FClient.id.data());
+        return BTRCALLID(op, FPos, data, &len, key, keyLen, keyNum, FClient.Id());
     }
     int16_t Open(const std::string& path, uint8_t mode = 0, const std::string& owner = "") {
         std::string name = path;
@@ -168,7 +170,7 @@ inline int16_t Create(const std::string& path, Spec& spec, uint8_t mode = 0) {
 
 inline int16_t Transaction(uint16_t op, const Client& c) {
     int32_t len = 0;
-    return BTRCALLID(op, nullptr, nullptr, &len, nullptr, 0, 0, const_cast<uint8_t*>(c.id.data()));
+    return BTRCALLID(op, nullptr, nullptr, &len, nullptr, 0, 0, c.Id());
 }
 
 // A record of `len` bytes: a 4-byte integer at 0, then text.

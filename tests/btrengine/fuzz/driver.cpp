@@ -51,8 +51,8 @@ struct World {
         std::string name = file;
         int32_t len = 0;
         std::memset(blocks, 0, sizeof blocks);
-        BTRCALLID(0, blocks[0], nullptr, &len, name.data(), static_cast<uint8_t>(name.size() + 1), 0, a.id.data());
-        BTRCALLID(0, blocks[1], nullptr, &len, name.data(), static_cast<uint8_t>(name.size() + 1), 0, b.id.data());
+        BTRCALLID(0, blocks[0], nullptr, &len, name.data(), static_cast<uint8_t>(name.size() + 1), 0, a.Id());
+        BTRCALLID(0, blocks[1], nullptr, &len, name.data(), static_cast<uint8_t>(name.size() + 1), 0, b.Id());
         std::memcpy(blocks[3], blocks[0], 128);
         Put32(blocks[3] + 8, 7777); // a handle that was never given out
     }
@@ -122,7 +122,7 @@ void RunEngineInput(const uint8_t* input, size_t size) {
         int32_t* lenPtr = (flags & 0x80) ? nullptr : &len;
         const Client& client = (flags & 0x04) ? w.b : w.a;
         BTRCALLID(op, block, dataBuf, lenPtr, (flags & 0x08) ? nullptr : key.data(), keyLen, keyNum,
-                  const_cast<uint8_t*>(client.id.data()));
+                  client.Id());
         // An answer may not claim more than the buffer offered.
         if (lenPtr && len > dataLen) std::abort();
     }

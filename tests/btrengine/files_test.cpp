@@ -1,0 +1,268 @@
+// Files at the entry: create validation, open modes and owners, bad files
+// and bad position blocks, stat, version, another process holding a file.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/btrengine/harness.h"
+
+namespace btr::test {
+namespace {
+
+class Files : public ::testing::Test {
+protected:
+    std::string Path(const char* name = "F.DAT") const { return FDir.File(name); }
+    // 16-byte records, unique integer key 0, string key 1 with duplicates.
+    void MakeDefault() {
+        Spec spec(16);
+        spec.Key({{1, 4, 1}});
+        spec.Key({{5, 8, 0}}, kDup | kMod);
+        ASSERT_EQ(Create(Path(), spec), 0);
+    }
+    TempDir FDir;
+};
+
+TEST_F(Files, CreateRefusesBadSpecifications) {
+    struct Case {
+        const char* what;
+        Spec spec;
+        int status;
+    };
+    auto keyed = [](uint16_t recLen, uint16_t page, std::vector<Spec::Seg> segs, uint16_t flags = 0) {
+        Spec s(recLen, page);
+        s.Key(std::move(segs), flags);
+        return s;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"page size not a multiple of 512", keyed(16, 1000, {{1, 4, 1}}), 24});
+    cases.push_back({"page size too large", keyed(16, 16896, {{1, 4, 1}}), 24});
+    cases.push_back({"segment past the record", keyed(16, 1024, {{15, 4, 1}}), 27});
+    cases.push_back({"record of 3 bytes", keyed(3, 1024, {{1, 2, 1}}), 28});
+    cases.push_back({"integer of 3 bytes", keyed(16, 1024, {{1, 3, 1}}), 29});
+    cases.push_back({"zero-length segment", keyed(16, 1024, {{1, 0, 0}}), 29});
+    cases.push_back({"unknown key type", keyed(16, 1024, {{1, 4, 99}}), 49});
+    cases.push_back({"collating sequence named, none given", keyed(16, 1024, {{1, 4, 0}}, kAlt), 48});
+    Spec mixed(16);
+    mixed.Key({{1, 4, 1}, {5, 4, 1, kDup}});
+    cases.push_back({"duplicates on one segment only", mixed, 45});
+    Spec longKey(400);
+    longKey.Key({{1, 200, 0}, {201, 100, 0}});
+    cases.push_back({"key of 300 bytes", longKey, 29});
+    for (Case& c : cases) {
+        EXPECT_EQ(Create(Path(), c.spec), c.status) << c.what;
+        EXPECT_FALSE(std::filesystem::exists(Path())) << c.what;
+    }
+    // The header alone, or a key count the segments do not back up.
+    Spec shortSpec(16);
+    shortSpec.Bytes().resize(10);
+    EXPECT_EQ(Create(Path(), shortSpec), 22);
+    Spec lying(16);
+    Put16(lying.Bytes().data() + 4, 3);
+    EXPECT_EQ(Create(Path(), lying), 26);
+    Spec tooMany(16);
+    Put16(tooMany.Bytes().data() + 4, 120);
+    EXPECT_EQ(Create(Path(), tooMany), 26);
+}
+
+TEST_F(Files, CreateReplacesOrRefusesAnExistingFile) {
+    MakeDefault();
+    Handle h;
+    ASSERT_EQ(h.Open(Path()), 0);
+    ASSERT_EQ(h.Insert(Rec(16, 1, "a")), 0);
+    Spec spec(16);
+    spec.Key({{1, 4, 1}});
+    EXPECT_EQ(Create(Path(), spec), 88); // open here
+    ASSERT_EQ(h.Close(), 0);
+    EXPECT_EQ(Create(Path(), spec, 255), 59);
+    ASSERT_EQ(h.Open(Path()), 0);
+    EXPECT_EQ(h.Get(12), 0); // the refused create left the record
+    ASSERT_EQ(h.Close(), 0);
+    EXPECT_EQ(Create(Path(), spec, 0), 0);
+    ASSERT_EQ(h.Open(Path()), 0);
+    EXPECT_EQ(h.Get(12), 9);
+}
+
+TEST_F(Files, OpenAnswersForMissingBadAndForeignFiles) {
+    Handle h;
+    EXPECT_EQ(h.Open(Path("NONE.DAT")), 12);
+    EXPECT_EQ(h.Open(""), 11);
+    std::ofstream(Path("TEXT.DAT")) << std::string(5000, 'x');
+    EXPECT_EQ(h.Open(Path("TEXT.DAT")), 30);
+    std::ofstream(Path("EMPTY.DAT")).close();
+    EXPECT_EQ(h.Open(Path("EMPTY.DAT")), 30);
+    std::filesystem::create_directory(Path("DIR.DAT"));
+    EXPECT_EQ(h.Open(Path("DIR.DAT")), 30);
+    // A database cut short.
+    MakeDefault();
+    {
+        Handle w;
+        ASSERT_EQ(w.Open(Path()), 0);
+        for (int i = 0; i < 300; ++i) ASSERT_EQ(w.Insert(Rec(16, i, "name")), 0);
+        ASSERT_EQ(w.Close(), 0);
+    }
+    ASSERT_FALSE(std::filesystem::exists(Path() + "-wal") && std::filesystem::file_size(Path() + "-wal") > 0);
+    std::filesystem::resize_file(Path(), std::filesystem::file_size(Path()) / 2);
+    EXPECT_EQ(h.Open(Path()), 30);
+    // Null pointers where they are needed.
+    std::string name = Path();
+    int32_t len = 0;
+    EXPECT_EQ(BTRCALL(0, nullptr, nullptr, &len, name.data(), 255, 0), 23);
+    uint8_t block[128] = {};
+    EXPECT_EQ(BTRCALL(0, block, nullptr, &len, nullptr, 0, 0), 11);
+}
+
+TEST_F(Files, PositionBlocksThatNameNoHandle) {
+    MakeDefault();
+    Handle h;
+    uint8_t rec[64];
+    int32_t len = sizeof rec;
+    uint8_t key[16];
+    EXPECT_EQ(h.Call(12, rec, len, key, sizeof key, 0), 3); // zeroed
+    ASSERT_EQ(h.Open(Path()), 0);
+    uint8_t saved[128];
+    std::memcpy(saved, h.Block(), 128);
+    // Another client's requests on this block.
+    EXPECT_EQ(BTRCALLID(12, h.Block(), rec, &len, key, sizeof key, 0, Client(9).Id()), 3);
+    ASSERT_EQ(h.Close(), 0);
+    EXPECT_EQ(h.Close(), 3);
+    // A stale block: the handle was closed and its slot given out again.
+    Handle other;
+    ASSERT_EQ(other.Open(Path()), 0);
+    EXPECT_EQ(BTRCALLID(12, saved, rec, &len, key, sizeof key, 0, h.Owner().Id()), 3);
+    // Forged: the magic with a handle number never given out, or garbage.
+    uint8_t forged[128];
+    std::memcpy(forged, saved, 128);
+    Put32(forged + 8, 123456);
+    EXPECT_EQ(BTRCALLID(12, forged, rec, &len, key, sizeof key, 0, h.Owner().Id()), 3);
+    std::memset(forged, 0xA5, sizeof forged);
+    EXPECT_EQ(BTRCALLID(12, forged, rec, &len, key, sizeof key, 0, h.Owner().Id()), 3);
+    EXPECT_EQ(BTRCALLID(12, nullptr, rec, &len, key, sizeof key, 0, h.Owner().Id()), 23);
+    // Unknown operations answer 1 whatever the block.
+    for (uint16_t op : {16, 31, 99, 500, 777, 2000, 65535}) EXPECT_EQ(BTRCALL(op, nullptr, nullptr, &len, nullptr, 0, 0), 1) << op;
+}
+
+TEST_F(Files, OpenModesReadOnlyAndExclusive) {
+    MakeDefault();
+    Handle ro, any, ex(Client(2));
+    ASSERT_EQ(ro.Open(Path(), 254), 0);
+    EXPECT_EQ(ro.Insert(Rec(16, 1, "a")), 46);
+    ASSERT_EQ(any.Open(Path(), 255), 0); // accelerated = normal
+    ASSERT_EQ(any.Insert(Rec(16, 1, "a")), 0);
+    ASSERT_EQ(ro.Get(12), 0);
+    EXPECT_EQ(ro.Update(Rec(16, 1, "b")), 46);
+    EXPECT_EQ(ro.Delete(), 46);
+    EXPECT_EQ(ex.Open(Path(), 252), 88); // others have it open
+    ASSERT_EQ(ro.Close(), 0);
+    ASSERT_EQ(any.Close(), 0);
+    ASSERT_EQ(ex.Open(Path(), 252), 0);
+    Handle late;
+    EXPECT_EQ(late.Open(Path()), 88);
+    ASSERT_EQ(ex.Close(), 0);
+    EXPECT_EQ(late.Open(Path()), 0);
+}
+
+TEST_F(Files, OwnerNames) {
+    MakeDefault();
+    Handle h;
+    ASSERT_EQ(h.Open(Path()), 0);
+    uint8_t owner[9] = "SECRET";
+    int32_t len = 8;
+    EXPECT_EQ(h.Call(29, owner, len, owner, 8, 0), 0);
+    EXPECT_EQ(h.Call(29, owner, len, owner, 8, 0), 50); // already set
+    ASSERT_EQ(h.Close(), 0);
+    EXPECT_EQ(h.Open(Path()), 51);
+    EXPECT_EQ(h.Open(Path(), 0, "WRONG"), 51);
+    ASSERT_EQ(h.Open(Path(), 0, "SECRET"), 0);
+    uint8_t wrong[9] = "WRONG";
+    EXPECT_EQ(h.Call(30, wrong, len, wrong, 8, 0), 51);
+    // Mode 1: reading needs no owner, writing does.
+    EXPECT_EQ(h.Call(30, owner, len, owner, 8, 0), 0);
+    EXPECT_EQ(h.Call(29, owner, len, owner, 8, 1), 0);
+    ASSERT_EQ(h.Close(), 0);
+    ASSERT_EQ(h.Open(Path()), 0);
+    EXPECT_EQ(h.Insert(Rec(16, 1, "a")), 46);
+    EXPECT_EQ(h.Get(12), 9);
+    ASSERT_EQ(h.Close(), 0);
+    ASSERT_EQ(h.Open(Path(), 0, "SECRET"), 0);
+    EXPECT_EQ(h.Insert(Rec(16, 1, "a")), 0);
+}
+
+TEST_F(Files, StatReportsTheLayoutAndCount) {
+    std::array<uint8_t, 256> acs;
+    for (int i = 0; i < 256; ++i) acs[static_cast<size_t>(i)] = static_cast<uint8_t>(255 - i);
+    Spec spec(16, 2048, 0x0020);
+    spec.Key({{1, 4, 1}});
+    spec.Key({{5, 4, 0}, {9, 8, 0, kAlt}}, kDup);
+    spec.Collation("REVERSE", acs);
+    ASSERT_EQ(Create(Path(), spec), 0);
+    Handle h;
+    ASSERT_EQ(h.Open(Path()), 0);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(h.Insert(Rec(16, i, "abc")), 0);
+    uint8_t buf[1024];
+    int32_t len = sizeof buf;
+    uint8_t key[32];
+    std::memset(key, 0x77, sizeof key);
+    ASSERT_EQ(h.Call(15, buf, len, key, sizeof key, 0), 0);
+    EXPECT_EQ(len, 16 + 3 * 16 + 265);
+    EXPECT_EQ(Get16(buf), 16);
+    EXPECT_EQ(Get16(buf + 2), 2048);
+    EXPECT_EQ(Get16(buf + 4), 2);
+    EXPECT_EQ(Get32(buf + 6), 5u);
+    EXPECT_EQ(Get16(buf + 10), 0x0020); // flags come back as given
+    EXPECT_EQ(Get16(buf + 16 + 32), 9);  // third segment's position
+    EXPECT_EQ(buf[16 + 3 * 16], 0xAC);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + 16 + 3 * 16 + 1, 7), "REVERSE");
+    EXPECT_TRUE(std::all_of(key, key + sizeof key, [](uint8_t b) { return b == 0; }));
+    // A short buffer gets what fits and 22.
+    len = 20;
+    EXPECT_EQ(h.Call(15, buf, len, key, sizeof key, 0), 22);
+    EXPECT_EQ(len, 20);
+    len = 0;
+    EXPECT_EQ(h.Call(15, nullptr, len, key, sizeof key, 0), 22);
+}
+
+TEST_F(Files, VersionAndAnUnknownClientsStop) {
+    uint8_t v[15];
+    int32_t len = sizeof v;
+    ASSERT_EQ(BTRCALL(26, nullptr, v, &len, nullptr, 0, 0), 0);
+    EXPECT_EQ(len, 15);
+    EXPECT_EQ(v[4], 'L');
+    len = 10;
+    EXPECT_EQ(BTRCALL(26, nullptr, v, &len, nullptr, 0, 0), 22);
+    EXPECT_EQ(Transaction(25, Client(4242)), 0);
+    EXPECT_EQ(Transaction(28, Client(4243)), 0);
+}
+
+TEST_F(Files, AnotherProcessHoldingTheFileAnswers85) {
+    MakeDefault();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        Handle h;
+        const char ok = h.Open(Path()) == 0 ? 'y' : 'n';
+        if (write(ready[1], &ok, 1) != 1) _exit(2);
+        char c;
+        if (read(done[0], &c, 1) != 1) _exit(2);
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    Handle h;
+    EXPECT_EQ(h.Open(Path()), 85);
+    Spec spec(16);
+    spec.Key({{1, 4, 1}});
+    EXPECT_EQ(Create(Path(), spec), 85); // nor replaced under it
+    ASSERT_EQ(write(done[1], "x", 1), 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(h.Open(Path()), 0); // its exit released the file
+}
+
+} // namespace
+} // namespace btr::test
