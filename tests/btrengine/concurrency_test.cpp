@@ -1,0 +1,237 @@
+// Two clients (and two threads) on one file: record locks, version
+// conflicts, transactions and their isolation, stop and reset.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "tests/btrengine/harness.h"
+
+namespace btr::test {
+namespace {
+
+constexpr size_t kLen = 16;
+
+class TwoClients : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Spec spec(kLen);
+        spec.Key({{1, 4, 1}});
+        ASSERT_EQ(Create(FDir.File("T.DAT"), spec), 0);
+        ASSERT_EQ(A.Open(FDir.File("T.DAT")), 0);
+        ASSERT_EQ(B.Open(FDir.File("T.DAT")), 0);
+        for (int id = 1; id <= 5; ++id) ASSERT_EQ(A.Insert(Rec(kLen, id, "v0")), 0);
+    }
+    void TearDown() override {
+        Transaction(25, A.Owner());
+        Transaction(25, B.Owner());
+    }
+    // Reads record `id` on handle h with a lock bias.
+    static int16_t Read(Handle& h, int32_t id, uint16_t bias = 0) {
+        return h.Get(static_cast<uint16_t>(5 + bias), 0, Int32Key(id));
+    }
+    int Count(Handle& h) {
+        int n = 0;
+        for (int16_t st = h.Get(12); st == 0; st = h.Get(6)) ++n;
+        return n;
+    }
+
+    TempDir FDir;
+    Handle A{Client(1)}, B{Client(2)};
+};
+
+TEST_F(TwoClients, SingleRecordLocks) {
+    ASSERT_EQ(Read(A, 1, 200), 0);
+    EXPECT_EQ(Read(B, 1, 200), 84);
+    EXPECT_EQ(Read(B, 1, 0), 0); // a plain read is not refused
+    EXPECT_EQ(B.Update(Rec(kLen, 1, "b")), 84);
+    EXPECT_EQ(B.Delete(), 84);
+    // A handle holds one single lock: taking another releases the first.
+    ASSERT_EQ(Read(A, 2, 200), 0);
+    EXPECT_EQ(Read(B, 1, 200), 0);
+    EXPECT_EQ(Read(B, 2, 200), 84);
+    // Update releases it.
+    ASSERT_EQ(A.Update(Rec(kLen, 2, "a")), 0);
+    EXPECT_EQ(Read(B, 2, 200), 0);
+    // Unlock with a key number releases it; none held answers 0.
+    int32_t len = 0;
+    EXPECT_EQ(B.Call(27, nullptr, len, nullptr, 0, 0), 0);
+    EXPECT_EQ(B.Call(27, nullptr, len, nullptr, 0, 0), 0);
+    EXPECT_EQ(Read(A, 2, 200), 0);
+}
+
+TEST_F(TwoClients, HandlesOfOneClientShareLocksButReleaseTheirOwn) {
+    Handle a2{A.Owner()};
+    ASSERT_EQ(a2.Open(FDir.File("T.DAT")), 0);
+    ASSERT_EQ(Read(A, 3, 200), 0);
+    EXPECT_EQ(Read(a2, 3, 200), 0); // same client
+    int32_t len = 0;
+    ASSERT_EQ(A.Call(27, nullptr, len, nullptr, 0, 0), 0);
+    EXPECT_EQ(Read(B, 3, 200), 84); // a2 still holds it
+    ASSERT_EQ(a2.Close(), 0);       // closing releases the handle's locks
+    EXPECT_EQ(Read(B, 3, 200), 0);
+}
+
+TEST_F(TwoClients, MultipleRecordLocksAccumulateUntilUnlocked) {
+    ASSERT_EQ(Read(A, 1, 400), 0);
+    const uint32_t p1 = A.Position();
+    ASSERT_EQ(Read(A, 2, 400), 0);
+    const uint32_t p2 = A.Position();
+    ASSERT_EQ(Read(A, 3, 400), 0);
+    EXPECT_EQ(Read(B, 1, 200), 84);
+    EXPECT_EQ(Read(B, 2, 400), 84);
+    // Release one by position; a position not locked answers 81.
+    uint8_t pos[4];
+    Put32(pos, p1);
+    int32_t len = 4;
+    ASSERT_EQ(A.Call(27, pos, len, nullptr, 0, 255), 0);
+    EXPECT_EQ(A.Call(27, pos, len, nullptr, 0, 255), 81);
+    EXPECT_EQ(Read(B, 1, 200), 0);
+    EXPECT_EQ(Read(B, 2, 200), 84);
+    // Release all of them.
+    ASSERT_EQ(A.Call(27, nullptr, len, nullptr, 0, 254), 0);
+    EXPECT_EQ(Read(B, 2, 200), 0);
+    EXPECT_EQ(Read(B, 3, 400), 0);
+    Put32(pos, p2);
+    EXPECT_EQ(A.Call(27, pos, len, nullptr, 0, 255), 81);
+}
+
+TEST_F(TwoClients, ConflictingChangesAnswer80) {
+    ASSERT_EQ(Read(A, 4), 0);
+    ASSERT_EQ(Read(B, 4), 0);
+    ASSERT_EQ(B.Update(Rec(kLen, 4, "b")), 0);
+    EXPECT_EQ(A.Update(Rec(kLen, 4, "a")), 80); // A's copy is stale
+    EXPECT_EQ(A.Delete(), 80);
+    ASSERT_EQ(Read(A, 4), 0); // re-read, then it goes through
+    EXPECT_EQ(A.Update(Rec(kLen, 4, "a")), 0);
+}
+
+TEST_F(TwoClients, AWaitingLockIsGrantedWhenTheHolderLetsGo) {
+    ASSERT_EQ(Read(A, 5, 200), 0);
+    auto waiter = std::async(std::launch::async, [&] { return Read(B, 5, 100); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    int32_t len = 0;
+    ASSERT_EQ(A.Call(27, nullptr, len, nullptr, 0, 0), 0);
+    EXPECT_EQ(waiter.get(), 0);
+    EXPECT_EQ(Read(A, 5, 200), 84);
+}
+
+TEST_F(TwoClients, AWaitThatNeverEndsAnswers84AndACycleAnswers78) {
+    ASSERT_EQ(Read(A, 1, 200), 0);
+    EXPECT_EQ(Read(B, 1, 100), 84); // held for longer than the wait
+    ASSERT_EQ(Read(B, 2, 200), 0);
+    // A waits for record 2 (held by B) while B asks for record 1 (held by A).
+    auto aWaits = std::async(std::launch::async, [&] {
+        Handle a2{A.Owner()};
+        if (a2.Open(FDir.File("T.DAT")) != 0) return int16_t(-1);
+        return Read(a2, 2, 100);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Handle b2{B.Owner()};
+    ASSERT_EQ(b2.Open(FDir.File("T.DAT")), 0);
+    EXPECT_EQ(Read(b2, 1, 100), 78);
+    EXPECT_EQ(aWaits.get(), 84);
+}
+
+TEST_F(TwoClients, TransactionsAreIsolatedUntilTheyEnd) {
+    EXPECT_EQ(Transaction(20, A.Owner()), 39);
+    EXPECT_EQ(Transaction(21, A.Owner()), 39);
+    ASSERT_EQ(Transaction(19, A.Owner()), 0);
+    EXPECT_EQ(Transaction(19, A.Owner()), 37);
+    EXPECT_EQ(Transaction(1019, A.Owner()), 37);
+    ASSERT_EQ(A.Insert(Rec(kLen, 6, "tx")), 0);
+    ASSERT_EQ(Read(A, 1), 0);
+    ASSERT_EQ(A.Delete(), 0);
+    EXPECT_EQ(Count(A), 5);               // A sees its own changes
+    EXPECT_EQ(Count(B), 5);               // B sees the committed state
+    EXPECT_EQ(Read(B, 6), 4);
+    EXPECT_EQ(Read(B, 1), 0);
+    EXPECT_EQ(B.Insert(Rec(kLen, 7, "b")), 85); // the file is A's to change now
+    ASSERT_EQ(Read(B, 2), 0);
+    EXPECT_EQ(B.Update(Rec(kLen, 2, "b")), 85);
+    ASSERT_EQ(Transaction(20, A.Owner()), 0);
+    EXPECT_EQ(Read(B, 6), 0);
+    EXPECT_EQ(Read(B, 1), 4);
+    EXPECT_EQ(B.Insert(Rec(kLen, 7, "b")), 0);
+}
+
+TEST_F(TwoClients, AbortLeavesNothing) {
+    ASSERT_EQ(Transaction(1019 + 200, A.Owner()), 0); // concurrent, with a lock bias
+    for (int id = 10; id < 20; ++id) ASSERT_EQ(A.Insert(Rec(kLen, id, "tx")), 0);
+    ASSERT_EQ(Read(A, 3), 0);
+    ASSERT_EQ(A.Update(Rec(kLen, 3, "changed")), 0);
+    ASSERT_EQ(Transaction(21, A.Owner()), 0);
+    EXPECT_EQ(Count(A), 5);
+    ASSERT_EQ(Read(A, 3), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(A.Record.data()) + 4), "v0");
+}
+
+TEST_F(TwoClients, AClosedHandlesChangesStayInTheTransaction) {
+    Handle extra{A.Owner()};
+    ASSERT_EQ(extra.Open(FDir.File("T.DAT")), 0);
+    ASSERT_EQ(Transaction(19, A.Owner()), 0);
+    ASSERT_EQ(extra.Insert(Rec(kLen, 8, "closed")), 0);
+    ASSERT_EQ(extra.Close(), 0);
+    EXPECT_EQ(Read(B, 8), 4);
+    ASSERT_EQ(Transaction(20, A.Owner()), 0);
+    EXPECT_EQ(Read(B, 8), 0);
+    // Also when every handle of the file closed before the end.
+    ASSERT_EQ(Transaction(19, A.Owner()), 0);
+    ASSERT_EQ(A.Insert(Rec(kLen, 9, "closed")), 0);
+    ASSERT_EQ(A.Close(), 0);
+    ASSERT_EQ(B.Close(), 0);
+    ASSERT_EQ(Transaction(21, A.Owner()), 0);
+    ASSERT_EQ(B.Open(FDir.File("T.DAT")), 0);
+    EXPECT_EQ(Read(B, 9), 4);
+}
+
+TEST_F(TwoClients, StopAndResetReleaseLocksAndUndoTheTransaction) {
+    ASSERT_EQ(Read(A, 1, 400), 0);
+    ASSERT_EQ(Transaction(19, A.Owner()), 0);
+    ASSERT_EQ(A.Insert(Rec(kLen, 30, "gone")), 0);
+    ASSERT_EQ(Transaction(25, A.Owner()), 0);
+    EXPECT_EQ(Read(B, 1, 200), 0);
+    EXPECT_EQ(Read(B, 30), 4);
+    EXPECT_EQ(A.Get(12), 3); // its handles are closed
+    EXPECT_EQ(Transaction(20, A.Owner()), 39);
+    // Reset is the same for the calling client.
+    ASSERT_EQ(A.Open(FDir.File("T.DAT")), 0);
+    ASSERT_EQ(Transaction(19, A.Owner()), 0);
+    ASSERT_EQ(A.Insert(Rec(kLen, 31, "gone")), 0);
+    ASSERT_EQ(Transaction(28, A.Owner()), 0);
+    EXPECT_EQ(Read(B, 31), 4);
+    EXPECT_EQ(B.Insert(Rec(kLen, 31, "b")), 0);
+}
+
+TEST_F(TwoClients, ThreadsOfBothClientsKeepTheFileConsistent) {
+    // Each thread inserts its own ids, reading and updating as it goes; a
+    // lock or transaction conflict is retried.
+    auto work = [&](Client c, int32_t base) {
+        Handle h{c};
+        if (h.Open(FDir.File("T.DAT")) != 0) return -1;
+        for (int32_t i = 0; i < 200; ++i) {
+            int16_t st;
+            while ((st = h.Insert(Rec(kLen, base + i, "t"))) == 85) std::this_thread::yield();
+            if (st != 0) return int(st);
+            if (Read(h, base + i, 200) != 0) return -2;
+            while ((st = h.Update(Rec(kLen, base + i, "u"))) == 85) std::this_thread::yield();
+            if (st != 0) return int(st);
+        }
+        return 0;
+    };
+    auto t1 = std::async(std::launch::async, work, Client(11), 1000);
+    auto t2 = std::async(std::launch::async, work, Client(12), 2000);
+    auto t3 = std::async(std::launch::async, work, Client(11), 3000);
+    EXPECT_EQ(t1.get(), 0);
+    EXPECT_EQ(t2.get(), 0);
+    EXPECT_EQ(t3.get(), 0);
+    EXPECT_EQ(Count(A), 5 + 600);
+    Transaction(25, Client(11));
+    Transaction(25, Client(12));
+}
+
+} // namespace
+} // namespace btr::test
