@@ -5,11 +5,13 @@
 #include <random>
 
 #include "apps/btrtool/cli.h"
-#include "apps/btrtool/dictionary.h"
+#include "apps/common/dictionary.h"
 #include "apps/btrtool/records.h"
 #include "framework/datetime.h"
 
 namespace btr::tool {
+
+using namespace btr::apps;
 
 namespace {
 

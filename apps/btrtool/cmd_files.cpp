@@ -8,11 +8,13 @@
 #include <sstream>
 
 #include "apps/btrtool/cli.h"
-#include "apps/btrtool/dictionary.h"
+#include "apps/common/dictionary.h"
 #include "engine/btrerrors.h"
 #include "platform/codepage.h"
 
 namespace btr::tool {
+
+using namespace btr::apps;
 
 namespace {
 
@@ -107,6 +109,20 @@ int DictImport(const Args& a) {
     return 0;
 }
 
+int DictRemove(const Args& a) {
+    a.Expect(2, 2, {});
+    TDictFile dict(a.At(0, "DICT"));
+    dict.SetActive(true);
+    const std::string& name = a.At(1, "FILE");
+    bool described = false;
+    for (const FileEntry& f : ReadDictionary(dict))
+        described = described || AnsiCompareTextI(Utf8ToAnsi(f.name), Utf8ToAnsi(name)) == 0;
+    if (!described) throw std::runtime_error(name + " is not described in " + dict.FileName());
+    RemoveFile(dict, name);
+    std::printf("Removed %s from %s (the data file itself is untouched)\n", name.c_str(), dict.FileName().c_str());
+    return 0;
+}
+
 int Create(const Args& a) {
     a.Expect(2, 2, {"yes"});
     const std::filesystem::path dictPath = std::filesystem::absolute(a.At(0, "DICT"));
@@ -176,6 +192,9 @@ const RegisterCommand kDictImport(
      "'#' starts a comment. Nothing is written when a line is wrong or a file is already described.",
      {},
      DictImport});
+const RegisterCommand kDictRemove({"dict remove", "DICT FILE",
+                                   "Removes a file's description (file, field and key entries) from a dictionary.", {},
+                                   DictRemove});
 const RegisterCommand kCreate({"create", "DICT FILE", "Creates an empty data file from its dictionary description.",
                                {"yes"}, Create});
 const RegisterCommand kStat({"stat", "FILE [--owner NAME]",

@@ -67,6 +67,20 @@ TEST_F(BtrTool, DescriptionsRoundTripThroughTheDictionary) {
     EXPECT_EQ(T.Run("dict show D.DAT NONE.DAT").status, 1);
 }
 
+TEST_F(BtrTool, RemovingADescriptionLeavesTheOthers) {
+    const ToolResult r = T.Run("dict remove D.DAT clients.dat");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(T.Run("dict show D.DAT").out, HasSubstr("1 file(s)"));
+    EXPECT_EQ(T.Run("dict show D.DAT CLIENTS.DAT").status, 1);
+    EXPECT_THAT(T.Run("dict show D.DAT NOTES.DAT").out, HasSubstr("key 0: Client (dup)"));
+    EXPECT_EQ(T.Run("dict remove D.DAT CLIENTS.DAT").status, 1);
+    // It can be described again.
+    EXPECT_EQ(T.Run("dict import D.DAT desc.txt").status, 1); // NOTES.DAT is still there
+    T.Write("one.txt", "file CLIENTS.DAT\nfield Code Longint\nkey Code\n");
+    EXPECT_EQ(T.Run("dict import D.DAT one.txt").status, 0);
+    EXPECT_THAT(T.Run("dict show D.DAT CLIENTS.DAT").out, HasSubstr("record length 4"));
+}
+
 TEST_F(BtrTool, BadDescriptionsWriteNothing) {
     struct Case {
         const char* text;

@@ -1,6 +1,6 @@
-// Dictionaries as btrtool reads and writes them: every entry of a dictionary
-// file grouped by data file, and the plain-text description `dict import`
-// reads.
+// Dictionaries as the programs read and write them: every entry of a
+// dictionary file grouped by data file, and the plain-text description
+// `btrtool dict import` reads.
 #pragma once
 
 #include <string>
@@ -8,7 +8,7 @@
 
 #include "dictionary/dictfile.h"
 
-namespace btr::tool {
+namespace btr::apps {
 
 struct FieldEntry {
     std::string name;
@@ -44,8 +44,10 @@ std::vector<FileEntry> ParseDescription(const std::string& text);
 
 // Adds the entries of one file to an open dictionary.
 void WriteFile(TDictFile& dict, const FileEntry& file);
+// Removes every entry of one file (file, fields, key segments).
+void RemoveFile(TDictFile& dict, const std::string& name);
 
 // "Longint", "ZString(WIN)" ... of a type code, "?" outside the table.
 std::string TypeName(int32_t type);
 
-} // namespace btr::tool
+} // namespace btr::apps

@@ -1,4 +1,4 @@
-#include "apps/btrtool/dictionary.h"
+#include "apps/common/dictionary.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,9 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace btr::tool {
+#include "platform/codepage.h"
+
+namespace btr::apps {
 
 namespace {
 
@@ -174,4 +176,15 @@ void WriteFile(TDictFile& dict, const FileEntry& file) {
     for (const SegmentEntry& s : file.segments) put(etKeySegment, file.name, number++, s.field, 0, s.flags, 0);
 }
 
-} // namespace btr::tool
+void RemoveFile(TDictFile& dict, const std::string& name) {
+    const AnsiString bare = Utf8ToAnsi(name);
+    dict.SetKeyPath(0);
+    // After a delete the next read goes on from where the entry was.
+    for (dict.Get(12, 0); dict.Status() == 0; dict.Get(6, 0)) {
+        const DictRec& r = dict.Buff;
+        const std::string text = r.EType == etFile ? r.NameText() : r.OwnerText();
+        if (AnsiCompareTextI(Utf8ToAnsi(text), bare) == 0) dict.Delete();
+    }
+}
+
+} // namespace btr::apps
