@@ -64,7 +64,7 @@ Result RunEngine(const std::string& path, int n, int lookups, int updates) {
     put16(spec + 2, 4096);
     put16(spec + 4, 2);
     put16(spec + 16, 1), put16(spec + 18, 4), put16(spec + 20, 0x0100), spec[26] = 1;              // integer
-    put16(spec + 32, 5), put16(spec + 34, 20), put16(spec + 36, 0x0100 | 0x0002), spec[42] = 11;  // zstring
+    put16(spec + 32, 5), put16(spec + 34, 20), put16(spec + 36, 0x0002);                           // string
     std::string name = path;
     int32_t len = sizeof spec;
     Check(BTRCALL(14, nullptr, spec, &len, name.data(), 255, 0) == 0, "create");
@@ -232,8 +232,9 @@ int main(int argc, char** argv) {
         Line("get-next scan, key 1 (string)", e.scan1, s.scan1);
         Line("get-equal, random keys", e.equal, s.equal);
         Line("get-equal + update, each committed", e.update, s.update);
-        std::printf("\nprivate resident memory around the engine's two scans: %ld KiB -> %ld KiB\n", e.rssBeforeScan,
-                    e.rssAfterScan);
+        std::printf("\nprivate resident memory before -> after the two scans: engine %ld -> %ld KiB, SQLite %ld -> %ld "
+                    "KiB\n",
+                    e.rssBeforeScan, e.rssAfterScan, s.rssBeforeScan, s.rssAfterScan);
         for (const char* suffix : {".btr", ".btr-wal", ".btr-shm", ".btr.lck", ".db", ".db-wal", ".db-shm"})
             std::remove((base + suffix).c_str());
     }
