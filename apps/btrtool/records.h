@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/common/values.h"
 #include "dataset/btrset.h"
 
 namespace btr::tool {
@@ -18,14 +19,10 @@ namespace btr::tool {
 void OpenDataSet(TBDataSet& ds, const std::string& dict, const std::string& file, const std::optional<std::string>& key,
                  const std::optional<std::string>& index);
 
-// A value for a field from its text: numbers for numeric fields, dates as
-// YYYY-MM-DD, times as HH:MM[:SS], text otherwise.
-Variant ValueFromText(const TField& field, const std::string& text);
-// A range over the current key's leading segments.
-void SetRangeFromText(TBDataSet& ds, const std::vector<std::string>& from, const std::vector<std::string>& to);
-
-std::vector<std::string> FieldNames(TBDataSet& ds);
-std::vector<std::string> FieldTexts(TBDataSet& ds); // UTF-8; BLOB fields as their text
+using apps::FieldNames;
+using apps::FieldTexts;
+using apps::SetRangeFromText;
+using apps::ValueFromText;
 
 class Writer {
 public:
