@@ -328,7 +328,9 @@ TEST(DurabilityKill, TransactionsSurviveWholeOrNotAtAll) {
         }
         const Contents c = ReadBack(path);
         ExpectContiguous(c);
-        if (how == Kill::MidBatch) EXPECT_TRUE(inBatch && !endAsked) << "the kill did not land inside a transaction";
+        if (how == Kill::MidBatch) {
+            EXPECT_TRUE(inBatch && !endAsked) << "the kill did not land inside a transaction";
+        }
         if (inBatch && endAsked && c.maxSeq == committedMax + kBatch) {
             // The end went through before the kill: the whole batch is there.
             for (const Line& t : batch) committed[t.b] = t.a;
