@@ -7,7 +7,7 @@
 //   child FILE txn BATCH    batches of BATCH inserts: "B", "T pos seq" per
 //                           insert, "E" just before end-transaction, "C" after
 //                           it answered 0
-//   child FILE create       "S" just before creating FILE, then exits
+//   child FILE create       "S" just before creating FILE, "D" once done
 //
 // Every run starts with "R seq" (the last sequence in the file) once the file
 // is open; a failing call prints "X what status" and exits 1.
@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
         Say("S");
         const int st = Create(path);
         if (st != 0) Die("create", st);
+        Say("D");
         return 0;
     }
     int st = Open(path);

@@ -343,19 +343,30 @@ TEST(DurabilityKill, TransactionsSurviveWholeOrNotAtAll) {
 }
 
 // A create killed midway leaves either no file or a complete one: never a
-// file that neither opens nor can be created again.
+// file that neither opens nor can be created again. The kills are spread over
+// the time a whole create takes in this build, measured first.
 TEST(DurabilityKill, KilledCreateLeavesNoHalfFile) {
     btr::test::TempDir dir;
     const uint32_t seed = std::random_device{}();
     SCOPED_TRACE(Seed(seed));
     std::mt19937 rng(seed);
-    for (int round = 0; round < 6; ++round) {
+    Clock::duration whole{};
+    {
+        Child child({dir.File("whole.btr"), "create"});
+        ASSERT_TRUE(child.ReadUntil([](const Line& l) { return l.kind == 'S'; }, Clock::now() + milliseconds(5000)));
+        const auto start = Clock::now();
+        ASSERT_TRUE(child.ReadUntil([](const Line& l) { return l.kind == 'D'; }, Clock::now() + milliseconds(5000)));
+        whole = Clock::now() - start;
+        ASSERT_TRUE(NoErrors(child));
+    }
+    const auto wholeUs = std::chrono::duration_cast<std::chrono::microseconds>(whole).count();
+    for (int round = 0; round < 8; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::string path = dir.File("create" + std::to_string(round) + ".btr");
         {
             Child child({path, "create"});
             ASSERT_TRUE(child.ReadUntil([](const Line& l) { return l.kind == 'S'; }, Clock::now() + milliseconds(5000)));
-            std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(rng)));
+            std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<long>(0, wholeUs)(rng)));
             child.Kill();
             ASSERT_TRUE(NoErrors(child));
         }
