@@ -279,7 +279,7 @@ void CheckFile(const World& w, const char* name, const std::set<std::string>& ow
     for (auto it = owners.begin(); st == 51 && it != owners.end(); ++it) st = OpenAs(&kChecker, pb, path, 252, *it);
     if (st != 0) return fault("does not open exclusively after the input: " + std::to_string(st));
 
-    std::vector<uint8_t> buf(1 << 17);
+    static std::vector<uint8_t> buf(1 << 17); // one buffer for every check: inputs are many
     uint8_t key[255];
     int32_t len = 4096;
     st = CallAs(&kChecker, 15, pb, buf.data(), &len, key, sizeof key, 0);
