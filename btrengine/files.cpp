@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "btrengine/state.h"
@@ -182,33 +183,57 @@ int Create(const Call& c) {
     for (const Key& k : spec.keys)
         if (const int st = ValidateKey(k, spec.recordLen, !spec.acs.empty())) Fail(st);
     std::error_code ec;
-    if (std::filesystem::exists(path, ec)) {
-        if (c.keyNum == 255) Fail(59);
-        if (!E().files[Canonical(path)].expired()) Fail(88); // open in this process
-        const int fd = LockBeside(path);
-        if (fd >= 0) ::close(fd);
-        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix, ec);
-    }
-    try {
-        Conn conn(path, true);
-        conn.Exec("BEGIN");
-        conn.Exec("CREATE TABLE spec(id INTEGER PRIMARY KEY, bytes BLOB NOT NULL, owner BLOB NOT NULL, "
-                  "ownermode INTEGER NOT NULL)");
-        // Beside each record, the sequence of its entry on every key: a
-        // record finds its own entries without an index on position.
-        std::string rec = "CREATE TABLE rec(pos INTEGER PRIMARY KEY, ver INTEGER NOT NULL, data BLOB NOT NULL";
-        for (size_t k = 0; k < spec.keys.size(); ++k) rec += ", s" + std::to_string(k) + " INTEGER NOT NULL";
-        conn.Exec((rec + ")").c_str());
-        for (size_t k = 0; k < spec.keys.size(); ++k) {
-            const std::string t = KeyTable(static_cast<int>(k));
-            conn.Exec(("CREATE TABLE " + t + "(kv BLOB NOT NULL, seq INTEGER NOT NULL, pos INTEGER NOT NULL, " +
-                       "PRIMARY KEY(kv, seq)) WITHOUT ROWID").c_str());
+    const auto type = std::filesystem::status(path, ec).type();
+    const bool exists = type != std::filesystem::file_type::not_found;
+    if (exists && type != std::filesystem::file_type::regular) Fail(11); // a directory or a device is no file to replace
+    if (exists && c.keyNum == 255) Fail(59);
+    if (!E().files[Canonical(path)].expired()) Fail(88); // open in this process
+    // Held until the new file is in place: no other process opens or
+    // creates it meanwhile.
+    struct Held {
+        int fd;
+        ~Held() {
+            if (fd >= 0) ::close(fd);
         }
-        const std::vector<uint8_t> bytes = spec.Serialize();
-        Query(conn, "INSERT INTO spec VALUES(1, ?, ?, 0)").Bind(1, bytes.data(), bytes.size()).Bind(2, std::string()).Run();
-        conn.Exec("COMMIT");
+    } lock{LockBeside(path)};
+    // The file is built under a name of its own and renamed into place once
+    // complete, so a crash leaves either the old file or the new one, never
+    // a half-made one.
+    const std::string building = path + ".new";
+    auto removeBuilding = [&] {
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(building + suffix, ec);
+    };
+    removeBuilding(); // what a killed create left
+    try {
+        {
+            Conn conn(building, true);
+            conn.Exec("BEGIN");
+            conn.Exec("CREATE TABLE spec(id INTEGER PRIMARY KEY, bytes BLOB NOT NULL, owner BLOB NOT NULL, "
+                      "ownermode INTEGER NOT NULL)");
+            // Beside each record, the sequence of its entry on every key: a
+            // record finds its own entries without an index on position.
+            std::string rec = "CREATE TABLE rec(pos INTEGER PRIMARY KEY, ver INTEGER NOT NULL, data BLOB NOT NULL";
+            for (size_t k = 0; k < spec.keys.size(); ++k) rec += ", s" + std::to_string(k) + " INTEGER NOT NULL";
+            conn.Exec((rec + ")").c_str());
+            for (size_t k = 0; k < spec.keys.size(); ++k) {
+                const std::string t = KeyTable(static_cast<int>(k));
+                conn.Exec(("CREATE TABLE " + t + "(kv BLOB NOT NULL, seq INTEGER NOT NULL, pos INTEGER NOT NULL, " +
+                           "PRIMARY KEY(kv, seq)) WITHOUT ROWID").c_str());
+            }
+            const std::vector<uint8_t> bytes = spec.Serialize();
+            Query(conn, "INSERT INTO spec VALUES(1, ?, ?, 0)").Bind(1, bytes.data(), bytes.size()).Bind(2, std::string()).Run();
+            conn.Exec("COMMIT");
+            conn.Exec("PRAGMA wal_checkpoint(TRUNCATE)"); // everything in the file itself before it moves
+        }
+        // The old file's log must not be applied to the new file.
+        for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(path + suffix, ec);
+        if (::rename(building.c_str(), path.c_str()) != 0) {
+            removeBuilding();
+            Fail(errno == ENOENT ? 12 : 18);
+        }
+        removeBuilding();
     } catch (const StoreError& err) {
-        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix, ec);
+        removeBuilding();
         Fail(err.status == 12 ? 12 : 18);
     }
     return 0;

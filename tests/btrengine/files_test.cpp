@@ -83,6 +83,12 @@ TEST_F(Files, CreateReplacesOrRefusesAnExistingFile) {
     EXPECT_EQ(Create(Path(), spec, 0), 0);
     ASSERT_EQ(h.Open(Path()), 0);
     EXPECT_EQ(h.Get(12), 9);
+    // A directory in the way is not replaced.
+    std::filesystem::create_directory(Path("DIR.DAT"));
+    EXPECT_EQ(Create(Path("DIR.DAT"), spec, 0), 11);
+    EXPECT_TRUE(std::filesystem::is_directory(Path("DIR.DAT")));
+    // Nothing of the build is left beside the file.
+    EXPECT_FALSE(std::filesystem::exists(Path() + ".new"));
 }
 
 TEST_F(Files, OpenAnswersForMissingBadAndForeignFiles) {
