@@ -343,14 +343,38 @@ void TBDataSet::SeekRangeStart(TRecordBuffer Buffer) {
     {
         BTR_TEMP_STATE(dsSetKey);
         ClearKey();
-        for (size_t k = 0; start >= 0 && k < RangeStart.size(); ++k) {
-            const int i = start + static_cast<int>(k);
-            if (i >= FKeys->Count() || FKeys->Items(i)->Number != FDataFile->KeyPath()) break;
-            FieldByName(FKeys->Items(i)->Name)->SetValue(RangeStart[k]);
+        // Segments without a start value search from their type's smallest
+        // value: zero bytes alone would skip negative numbers.
+        for (int i = start; start >= 0 && i < FKeys->Count() && FKeys->Items(i)->Number == FDataFile->KeyPath(); ++i) {
+            TField* field = FieldByName(FKeys->Items(i)->Name);
+            const size_t k = static_cast<size_t>(i - start);
+            if (k < RangeStart.size()) {
+                field->SetValue(RangeStart[k]);
+            } else if (field->FieldNo() > 0) {
+                AssignSmallest(field, FFields->Items(field->FieldNo() - 1)->FType);
+            }
         }
         GetRecordByKey(9);
     }
     std::memcpy(Buffer, FKeyBuffer.data(), FRecordSize);
+}
+
+// Zero bytes are already the smallest value of the unsigned, text, date and
+// time types; the signed ones get their most negative value.
+void TBDataSet::AssignSmallest(TField* Field, int32_t FType) {
+    switch (FType) {
+    case 2: Field->SetAsInteger(-32768); break;
+    case 3: Field->SetAsInteger(INT32_MIN); break;
+    case 4: case 7: case 10: case 11: Field->SetAsFloat(-1.7e308); break;
+    case 17: {
+        const TBField* f = FFields->FindFieldExact(Field->FieldName());
+        const int digits = f ? 2 * f->Length - 1 : 0;
+        Field->SetAsFloat(digits > 0 ? 1 - std::pow(10.0, std::min(digits, 300)) : 0);
+        break;
+    }
+    case 21: Field->SetAsFloat(-922337203685477.0); break;
+    default: break;
+    }
 }
 
 void TBDataSet::AssignLargest(TField* Field, int32_t FType) {

@@ -159,6 +159,7 @@ private:
     void SeekRangeStart(TRecordBuffer Buffer);
     void SeekRangeEnd(TRecordBuffer Buffer);
     void AssignLargest(TField* Field, int32_t FType);
+    void AssignSmallest(TField* Field, int32_t FType);
     void CopyFoundRecord();
     // Runs a step of the cursor; an engine error becomes the database error.
     template <class F> void AsDatabaseError(F&& step);
