@@ -200,23 +200,50 @@ TDateTime DayNumberToDate(int32_t DayNumber) {
 
 int32_t DateToDayNumber(TDateTime Date) { return DateTimeToTimeStamp(Date).Date; }
 
+namespace {
+
+// Fixed-width decimal digits; the values come from the decoders, in range.
+void Digits(std::string& out, int value, int width) {
+    char buf[8];
+    for (int i = width - 1; i >= 0; --i, value /= 10) buf[i] = static_cast<char>('0' + value % 10);
+    out.append(buf, static_cast<size_t>(width));
+}
+
+} // namespace
+
 std::string DateToStr(TDateTime Date) {
     int y, m, d;
     DecodeDate(Date, y, m, d);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
-    return buf;
+    if (y < 0 || y > 9999) {
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
+        return buf;
+    }
+    std::string out;
+    out.reserve(10);
+    Digits(out, y, 4);
+    out += '-';
+    Digits(out, m, 2);
+    out += '-';
+    Digits(out, d, 2);
+    return out;
 }
 
 std::string TimeToStr(TDateTime Time) {
     int h, m, s, ms;
     DecodeTime(Time, h, m, s, ms);
-    char buf[16];
-    if (ms != 0)
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", h, m, s, ms);
-    else
-        std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", h, m, s);
-    return buf;
+    std::string out;
+    out.reserve(12);
+    Digits(out, h, 2);
+    out += ':';
+    Digits(out, m, 2);
+    out += ':';
+    Digits(out, s, 2);
+    if (ms != 0) {
+        out += '.';
+        Digits(out, ms, 3);
+    }
+    return out;
 }
 
 std::string DateTimeToStr(TDateTime DateTime) {

@@ -275,9 +275,10 @@ bool TryStrToFloat(std::string_view s, double& value) {
 std::string FloatToStr(double value) {
     if (std::isnan(value)) return "NAN";
     if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
+    // %.15g, without printf's cost: a grid or an export formats every value.
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", value);
-    return buf;
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+    return std::string(buf, r.ptr);
 }
 
 } // namespace btr
