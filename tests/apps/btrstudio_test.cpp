@@ -168,6 +168,8 @@ TEST(StudioScreen, ADrawnWindowUnderXvfb) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // The build lists the tests too, with no display and no ctest environment.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }
