@@ -57,7 +57,12 @@ template <class F> void TBDataSet::AsDatabaseError(F&& step) {
 
 TBDataSet::TBDataSet(TComponent* AOwner) : TDataSet(AOwner) {}
 
-TBDataSet::~TBDataSet() { CloseOnDestroy(); }
+TBDataSet::~TBDataSet() {
+    CloseOnDestroy();
+    // Neither a master nor a detail may keep a reference to a dead dataset.
+    if (FMasterSet) FMasterSet->RemoveChild(this);
+    for (TBDataSet* child : FChildren) child->FMasterSet = nullptr;
+}
 
 // ---- properties --------------------------------------------------------------
 
@@ -93,6 +98,20 @@ void TBDataSet::SetLocking(bool Value) {
     FLocking = Value;
     if (State() == dsEdit && FDataFile) FDataFile->Unlock();
 }
+
+void TBDataSet::SetMasterSet(TBDataSet* Value) {
+    if (Value == FMasterSet) return;
+    // A master of its own, directly or through others, would cascade forever.
+    for (const TBDataSet* m = Value; m; m = m->FMasterSet)
+        if (m == this) DatabaseError("Circular MasterSet link", this);
+    if (FMasterSet) FMasterSet->RemoveChild(this);
+    FMasterSet = Value;
+    if (Value) Value->AddChild(this);
+}
+
+void TBDataSet::AddChild(TBDataSet* Child) { FChildren.push_back(Child); }
+
+void TBDataSet::RemoveChild(TBDataSet* Child) { std::erase(FChildren, Child); }
 
 bool TBDataSet::GetCanModify() { return !(FReadOnly || (FDataFile && FDataFile->ReadOnly())); }
 
@@ -143,6 +162,7 @@ void TBDataSet::InitBufferPointers() {
 }
 
 void TBDataSet::InternalClose() {
+    FBlobFilers.clear();
     FKeyBuffer.clear();
     FOldRecord.clear();
     BindFields(false);
@@ -432,7 +452,14 @@ TGetResult TBDataSet::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoC
         switch (GetMode) {
         case gmCurrent:
             if (FBeforeBOF || FAfterEOF) break;
-            FDataFile->GetDirect(0, FDataFile->GetPosition());
+            try {
+                FDataFile->GetDirect(0, FDataFile->GetPosition());
+            } catch (const EBtrieve& e) {
+                // No current record (8), or it is gone (43: deleted by another
+                // client, rolled back): nothing to show, not an error to report.
+                if (e.Error() != 8 && e.Error() != 43) throw;
+                break;
+            }
             ok = FDataFile->Status() == 0 && AcceptRecord(Buffer) && CheckForRange(Buffer, true, true);
             break;
         case gmNext:
@@ -491,7 +518,13 @@ void TBDataSet::InternalGotoBookmark(const uint8_t* Bookmark) {
     });
 }
 
-void TBDataSet::InternalSetToRecord(TRecordBuffer Buffer) { InternalGotoBookmark(Buffer + FBookmarkOfs); }
+// A buffer that holds no bookmark (a record not yet inserted) leaves the
+// file where it is.
+void TBDataSet::InternalSetToRecord(TRecordBuffer Buffer) {
+    if (Buffer[FBookmarkOfs] != 0) InternalGotoBookmark(Buffer + FBookmarkOfs);
+}
+
+uint32_t TBDataSet::BufferPosition(const uint8_t* R) const { return ParseBookmark(R + FBookmarkOfs); }
 
 int TBDataSet::CompareBookmarks(const uint8_t* Bookmark1, const uint8_t* Bookmark2) {
     if (!Bookmark1 && !Bookmark2) return 0;
@@ -735,29 +768,97 @@ void TBDataSet::InternalInsert() {
 
 void TBDataSet::InternalPost() {
     AsDatabaseError([&] {
-        if (State() == dsEdit) {
-            FDataFile->SetDataBuffer(FOldRecord.data(), FRecordSize);
-            FDataFile->GetDirect(0, FDataFile->GetPosition());
-        }
+        CascadeKeyUpdate();
+        if (State() == dsEdit) StandOnEditedRecord();
         FOldRecord.clear();
         if (State() == dsEdit && FDataFile->VariableLen()) {
-            // Only the fixed part: the variable part stays as it is.
+            FlushBlobs(ActiveBuffer());
+            // Only the fixed part: the variable part stays as FlushBlobs left it.
             FDataFile->UpdateChunk(0, FRecordSize, ActiveBuffer());
             if (FLocking) FDataFile->Unlock();
         } else {
             FDataFile->SetDataBuffer(ActiveBuffer(), FRecordSize);
-            if (State() == dsEdit)
+            if (State() == dsEdit) {
                 FDataFile->Update();
-            else
+            } else {
                 FDataFile->Insert();
+                if (FBlobsModified) {
+                    FlushBlobs(ActiveBuffer());
+                    // The descriptors FlushBlobs wrote into the buffer reach the file.
+                    if (FDataFile->VariableLen()) FDataFile->UpdateChunk(0, FRecordSize, ActiveBuffer());
+                }
+            }
             FBeforeBOF = FAfterEOF = false;
         }
     });
 }
 
+// The writes below work on the file's current record. Reading the record
+// again would also make the engine forget that the record was read before
+// another client changed it, and the post would silently overwrite that
+// change; so the record is read again only when the file moved away, and a
+// record that changed since the edit began is refused as the engine refuses
+// it (80).
+void TBDataSet::StandOnEditedRecord() {
+    const uint32_t position = BufferPosition(ActiveBuffer());
+    try {
+        if (FDataFile->GetPosition() == position) return;
+    } catch (const EBtrieve& e) {
+        if (e.Error() != 8) throw;
+    }
+    uint8_t* now = ScratchData(FRecordSize);
+    FDataFile->SetDataBuffer(now, FRecordSize);
+    FDataFile->GetDirect(0, position);
+    if (std::memcmp(now, FOldRecord.data(), FRecordSize) != 0) throw EBtrieve(80, 3, FDataFile->FileName());
+}
+
+// The details carry the master's MasterFields in the leading segments of
+// their keys: when those values change, every detail record with the old ones
+// gets the new ones before the master is written.
+void TBDataSet::CascadeKeyUpdate() {
+    if (FChildren.empty() || State() != dsEdit) return;
+    const std::vector<TField*> mf = GetFieldList(FMasterFields);
+    bool changed = false;
+    for (TField* f : mf) changed = changed || f->OldValue() != f->Value();
+    if (!changed) return;
+    // Checked for every detail before any is touched, so a mismatch writes nothing.
+    for (TBDataSet* child : FChildren)
+        if (child->GetFieldList(child->IndexFields()).size() != mf.size())
+            DatabaseError(LoadResString(res::SMasterFieldsMismatch), child);
+    std::vector<Variant> old;
+    for (TField* f : mf) old.push_back(f->OldValue());
+    for (TBDataSet* child : FChildren) {
+        child->SetRange(old, old);
+        while (!child->Eof()) {
+            const std::vector<TField*> cf = child->GetFieldList(child->IndexFields());
+            child->Edit();
+            for (size_t j = 0; j < mf.size(); ++j) cf[j]->SetValue(mf[j]->Value());
+            child->Post();
+            child->SetRange(old, old);
+        }
+    }
+}
+
+void TBDataSet::CascadeDelete() {
+    if (FChildren.empty() || !FDeleteChildren) return;
+    // An empty range would take every record of every detail.
+    if (FMasterFields.empty())
+        DatabaseError("DeleteChildren needs MasterFields naming the fields the details refer to", this);
+    std::vector<Variant> range;
+    for (TField* f : GetFieldList(FMasterFields)) range.push_back(f->Value());
+    for (TBDataSet* child : FChildren) {
+        child->SetRange(range, range);
+        while (!child->Eof()) {
+            child->Delete();
+            child->SetRange(range, range);
+        }
+    }
+}
+
 void TBDataSet::Post() { TDataSet::Post(); }
 
 void TBDataSet::InternalCancel() {
+    FreeBlobs();
     FOldRecord.clear();
     if (FLocking) FDataFile->Unlock();
 }
@@ -765,17 +866,53 @@ void TBDataSet::InternalCancel() {
 void TBDataSet::InternalDelete() {
     AsDatabaseError([&] {
         UpdateCursorPos();
+        CascadeDelete();
+        // The details' files are their own; this one still stands on the record.
         FDataFile->Delete();
     });
 }
 
 void TBDataSet::InternalAddRecord(TRecordBuffer Buffer, bool /*Append*/) {
     AsDatabaseError([&] {
-        // Position only on a record that exists; a fresh buffer has no bookmark.
-        if (Buffer[FBookmarkOfs] != 0) InternalSetToRecord(Buffer);
+        InternalSetToRecord(Buffer);
         FDataFile->SetDataBuffer(Buffer, FRecordSize);
         FDataFile->Insert();
     });
 }
+
+// ---- transactions ------------------------------------------------------------------
+
+namespace {
+
+// Begins without their end on this thread: each holds one acquisition of the
+// thread's client.
+thread_local int gOpenTransactions = 0;
+
+int16_t TransactionCall(int16_t Op, TClient_ID* Client) {
+    int32_t len = 0;
+    return BTRV(Op, nullptr, nullptr, len, nullptr, 0, 0, *Client);
+}
+
+void EndTransaction(int16_t Op) {
+    // Without a begin the releases below would take a file object's acquisition.
+    if (gOpenTransactions == 0) DatabaseError("No transaction was started on this thread");
+    const int16_t status = TransactionCall(Op, AddClientID());
+    --gOpenTransactions;
+    FreeClientID();
+    FreeClientID();
+    if (status != 0) DatabaseErrorFmt(LoadResString(res::STransactionError), {int(status)});
+}
+
+} // namespace
+
+void BStartTransaction(int32_t Value) {
+    TClient_ID* client = AddClientID();
+    ++gOpenTransactions; // held even when the begin fails: a rollback balances it
+    const int16_t status = TransactionCall(static_cast<int16_t>(19 + Value), client);
+    if (status != 0) DatabaseErrorFmt(LoadResString(res::STransactionError), {int(status)});
+}
+
+void BCommit() { EndTransaction(20); }
+void BRollback() { EndTransaction(21); }
 
 } // namespace btr

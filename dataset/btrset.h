@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "dataset/btrblob.h"
 #include "dictionary/dictcache.h"
 #include "engine/btrfile.h"
 #include "framework/db.h"
@@ -38,14 +40,14 @@ struct TBLOBData {
     LEInt32 Ofs;
     LEInt32 Size; // 0: null
 };
-#pragma pack(pop)
-static_assert(sizeof(TBDate) == 4 && sizeof(TBTime) == 4 && sizeof(TBLOBData) == 8);
-
+// Packed: it follows a record image of any length inside the buffer.
 struct TRecInfo {
-    uint32_t BPosition = 0;
+    LE32 BPosition;
     TUpdateStatus UpdateStatus = usUnmodified;
     TBookmarkFlag BookmarkFlag = bfCurrent;
 };
+#pragma pack(pop)
+static_assert(sizeof(TBDate) == 4 && sizeof(TBTime) == 4 && sizeof(TBLOBData) == 8 && sizeof(TRecInfo) == 6);
 
 constexpr int kBookmarkSize = 11;
 
@@ -80,6 +82,11 @@ public:
     void SetMasterFields(const std::string& Value) { FMasterFields = Value; }
     bool DeleteChildren() const { return FDeleteChildren; }
     void SetDeleteChildren(bool Value) { FDeleteChildren = Value; }
+    // Master-detail: the master keeps its details' keys in step with its
+    // MasterFields (cascade update, and cascade delete when DeleteChildren).
+    TBDataSet* MasterSet() const { return FMasterSet; }
+    void SetMasterSet(TBDataSet* Value);
+    const std::vector<TBDataSet*>& Children() const { return FChildren; }
     const std::string& Alias() const { return FAlias; }
     void SetAlias(const std::string& Value);
     TTranslateEvent OnTranslate;
@@ -106,6 +113,17 @@ public:
 
     // The record buffer field access works on in the current state.
     bool GetActiveRecBuf(TRecordBuffer& RecBuf);
+
+    // ---- the variable part and BLOB values
+    std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode) override;
+    // A stream over the current record's variable part, or none when there is
+    // no such record (empty, fixed-length file, not browsing or editing).
+    std::unique_ptr<TVarStream> CreateVarStream();
+    // Writes every BLOB value of R into the current record's variable part and
+    // puts their new descriptors into R.
+    virtual void FlushBlobs(TRecordBuffer R);
+    // Drops the BLOB values no stream holds.
+    virtual void FreeBlobs();
 
 protected:
     // ---- the framework's overridable operations
@@ -151,8 +169,22 @@ protected:
     bool CheckForRange(TRecordBuffer Buffer, bool TestEnd, bool TestStart);
     static int32_t CompareVariants(const Variant& V1, const Variant& V2, bool NoCase);
 
+    void AddChild(TBDataSet* Child);
+    void RemoveChild(TBDataSet* Child);
+
 private:
+    friend class TVarStream;
+    friend class TBlobFiler;
+    friend class TBlobStream;
+
     void InitBufferPointers();
+    uint32_t BufferPosition(const uint8_t* R) const;
+    std::string FilerKey(const uint8_t* R, const std::string& FieldName);
+    std::shared_ptr<TBlobFiler> Filer(TBlobField* Field);
+    void ForgetFiler(const TBlobFiler& Filer);
+    void StandOnEditedRecord();
+    void CascadeKeyUpdate();
+    void CascadeDelete();
     TRecInfo& RecInfo(TRecordBuffer Buffer) const;
     const TBField* StoredField(const TField* Field) const;
     bool AcceptRecord(TRecordBuffer Buffer);
@@ -193,6 +225,17 @@ private:
     bool FIndexCheck = false;
     bool FLocking = true;
     bool FBlobsModified = false;
+    // BLOB values by the bookmark text, code 1 and the field name (the field
+    // name alone while inserting).
+    std::map<std::string, std::shared_ptr<TBlobFiler>> FBlobFilers;
+    TBDataSet* FMasterSet = nullptr;
+    std::vector<TBDataSet*> FChildren;
 };
+
+// Engine transactions of the calling thread's client; Value is added to the
+// begin operation's code. Failures raise "Ошибка транзакции. Код ошибки %d".
+void BStartTransaction(int32_t Value = 0);
+void BCommit();
+void BRollback();
 
 } // namespace btr
