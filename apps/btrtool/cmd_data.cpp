@@ -75,7 +75,7 @@ int Import(const Args& a) {
         fields.push_back(field);
     }
     // All or nothing: the whole file in one transaction.
-    EngineTransaction tx(*ds.DataFile());
+    EngineTransaction tx;
     Progress bar("import", rows.size() - 1);
     for (size_t r = 1; r < rows.size(); ++r) {
         try {

@@ -75,7 +75,7 @@ void MakeDictionary(const std::string& dictPath, const std::string& dir) {
 }
 
 void FillClients(TBDataSet& ds, std::mt19937& rng, Progress& bar) {
-    EngineTransaction tx(*ds.DataFile());
+    EngineTransaction tx;
     for (int code = 1; code <= kClients; ++code) {
         ds.Append();
         ds.FieldByName("Code")->SetAsInteger(code);
@@ -91,29 +91,17 @@ void FillClients(TBDataSet& ds, std::mt19937& rng, Progress& bar) {
     tx.Commit();
 }
 
-// The memo goes into the record's variable part, its descriptor (offset,
-// size) into the fixed part, by partial writes of the record just posted.
-void WriteNote(TBDataSet& ds, const std::string& utf8) {
-    const AnsiString text = Utf8ToAnsi(utf8);
-    TBtrieveFile& file = *ds.DataFile();
-    file.UpdateChunk(file.RecordLen(), static_cast<uint32_t>(text.size()), text.data());
-    const TBField* note = ds.DictFields()->FindField("Note");
-    TBLOBData d{};
-    d.Ofs = 0;
-    d.Size = static_cast<int32_t>(text.size());
-    file.UpdateChunk(static_cast<uint32_t>(note->BegOfs), sizeof d, &d);
-}
-
 void FillOrders(TBDataSet& ds, std::mt19937& rng, Progress& bar) {
-    EngineTransaction tx(*ds.DataFile());
+    EngineTransaction tx;
     for (int number = 1; number <= kOrders; ++number) {
         ds.Append();
         ds.FieldByName("Number")->SetAsInteger(number);
         ds.FieldByName("Client")->SetAsInteger(1 + Draw(rng, kClients));
         ds.FieldByName("Placed")->SetAsDateTime(DrawDate(rng, 2024, 3));
         ds.FieldByName("Amount")->SetAsFloat(Draw(rng, 10000000) / 10000.0);
+        // A memo: its text goes into the record's variable part.
+        if (number % 3 == 0) ds.FieldByName("Note")->SetAsString(kNotes[Draw(rng, std::size(kNotes))]);
         ds.Post();
-        if (number % 3 == 0) WriteNote(ds, kNotes[Draw(rng, std::size(kNotes))]);
         bar.Step();
     }
     tx.Commit();

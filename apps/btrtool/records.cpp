@@ -182,24 +182,32 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
     return rows;
 }
 
-EngineTransaction::EngineTransaction(TBtrieveFile& file) : FFile(file) {
-    int32_t len = 0;
-    const int16_t status = BTRV(19, nullptr, nullptr, len, nullptr, 0, 0, *FFile.GetClientID());
-    if (status != 0) throw EBtrieve(status, 19, FFile.FileName());
+EngineTransaction::EngineTransaction() {
+    try {
+        BStartTransaction();
+    } catch (...) {
+        // A failed begin still holds its acquisition of the client.
+        try {
+            BRollback();
+        } catch (...) {
+        }
+        throw;
+    }
     FOpen = true;
 }
 
 EngineTransaction::~EngineTransaction() {
     if (!FOpen) return;
-    int32_t len = 0;
-    BTRV(21, nullptr, nullptr, len, nullptr, 0, 0, *FFile.GetClientID());
+    try {
+        BRollback();
+    } catch (...) {
+        // nothing was kept, which is what a rollback is for
+    }
 }
 
 void EngineTransaction::Commit() {
-    int32_t len = 0;
-    const int16_t status = BTRV(20, nullptr, nullptr, len, nullptr, 0, 0, *FFile.GetClientID());
-    FOpen = false;
-    if (status != 0) throw EBtrieve(status, 20, FFile.FileName());
+    FOpen = false; // the commit ends the transaction whatever it answers
+    BCommit();
 }
 
 } // namespace btr::tool

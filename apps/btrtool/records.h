@@ -41,12 +41,13 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& text);
 // The calling thread's engine transaction; aborted unless committed.
 class EngineTransaction {
 public:
-    explicit EngineTransaction(TBtrieveFile& file);
+    EngineTransaction();
     ~EngineTransaction();
+    EngineTransaction(const EngineTransaction&) = delete;
+    EngineTransaction& operator=(const EngineTransaction&) = delete;
     void Commit();
 
 private:
-    TBtrieveFile& FFile;
     bool FOpen = false;
 };
 

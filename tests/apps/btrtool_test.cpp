@@ -238,6 +238,17 @@ TEST(BtrToolDemo, BuildsToursAndKeepsItsFilesUnlessAsked) {
     EXPECT_EQ(towns.status, 0) << towns.err;
     EXPECT_THAT(towns.out, HasSubstr(",Казань,"));
     EXPECT_THAT(towns.out, Not(HasSubstr("Москва")));
+    // Memos live in the variable part and travel through export and import.
+    const ToolResult orders = t.Run("browse out/DEMO.DIC out/ORDERS.DAT --from 3 --to 3 --format csv");
+    EXPECT_EQ(orders.status, 0) << orders.err;
+    EXPECT_THAT(orders.out, HasSubstr(",Срочно! Упаковать в плёнку.\n"));
+    ASSERT_EQ(t.Run("export out/DEMO.DIC out/ORDERS.DAT orders.csv").status, 0);
+    std::filesystem::create_directory(t.File("copy"));
+    ASSERT_EQ(t.Run("create out/DEMO.DIC copy/ORDERS.DAT").status, 0);
+    const ToolResult back = t.Run("import out/DEMO.DIC copy/ORDERS.DAT orders.csv");
+    ASSERT_EQ(back.status, 0) << back.err;
+    ASSERT_EQ(t.Run("export out/DEMO.DIC copy/ORDERS.DAT orders2.csv").status, 0);
+    EXPECT_EQ(t.Read("orders2.csv"), t.Read("orders.csv"));
     const ToolResult again = t.Run("demo out");
     EXPECT_EQ(again.status, 1);
     EXPECT_THAT(t.Run("stat out/ORDERS.DAT").out, HasSubstr("records 4000"));

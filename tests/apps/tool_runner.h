@@ -23,6 +23,10 @@ public:
     std::string File(const std::string& name) const { return FDir.File(name); }
 
     void Write(const std::string& name, const std::string& text) const { std::ofstream(File(name)) << text; }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(File(name));
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
 
     // Runs `btrtool ARGS` in the directory, standard input from /dev/null.
     ToolResult Run(const std::string& args) const {
