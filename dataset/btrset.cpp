@@ -17,9 +17,12 @@ namespace {
 
 // The bookmark text of a physical position: ten characters, right-aligned.
 void WriteBookmark(uint8_t* dst, uint32_t position) {
-    char text[kBookmarkSize + 1];
-    std::snprintf(text, sizeof text, "%10u", position);
-    std::memcpy(dst, text, kBookmarkSize - 1);
+    int i = kBookmarkSize - 2;
+    do {
+        dst[i--] = static_cast<uint8_t>('0' + position % 10);
+        position /= 10;
+    } while (position != 0 && i >= 0);
+    while (i >= 0) dst[i--] = ' ';
     dst[kBookmarkSize - 1] = 0;
 }
 

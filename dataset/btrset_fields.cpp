@@ -111,6 +111,12 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
     switch (f.FType) {
     case 1: { // ZString(DOS)
         if (!out) return true;
+        if (!OnTranslate) {
+            // The usual case, straight through the table: no copies.
+            const int n = std::min(len, size - 1);
+            for (int i = 0; i < n && src[i] != 0; ++i) out[i] = DosToWinTable[src[i]];
+            return true;
+        }
         const std::string t = InternalTranslate(KLStrPas(reinterpret_cast<const char*>(src), static_cast<size_t>(len)), false, Field);
         if (src[0] != 0 && !t.empty()) PutText(out, size, t);
         return true;

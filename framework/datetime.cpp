@@ -87,8 +87,8 @@ int DaysInAMonth(int Year, int Month) {
 
 bool TryEncodeDayNumber(int Year, int Month, int Day, int32_t& DayNumber) {
     if (Year < 1 || Year > 9999 || Day < 1 || Day > DaysInAMonth(Year, Month)) return false;
-    int32_t dayOfYear = Day;
-    for (int m = 1; m < Month; ++m) dayOfYear += DaysInAMonth(Year, m);
+    static constexpr int16_t before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const int32_t dayOfYear = before[Month - 1] + Day + (Month > 2 && IsLeapYear(Year) ? 1 : 0);
     const int32_t y = Year - 1;
     DayNumber = y * 365 + y / 4 - y / 100 + y / 400 + dayOfYear;
     return true;

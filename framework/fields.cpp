@@ -1,6 +1,7 @@
 #include "framework/fields.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -26,15 +27,29 @@ bool IsWritableState(TDataSetState s) {
 
 // A native value buffer of DataSize bytes with one spare zero byte, so that
 // text read from a careless dataset always ends.
+// A field value in native format, on the stack unless it is large: reading
+// fields is the inner loop of every scan.
 class ValueBuffer {
 public:
-    explicit ValueBuffer(int size) : FData(static_cast<size_t>(std::max(size, 0)) + 1, 0) {}
-    void* Data() { return FData.data(); }
-    const char* Text() const { return FData.data(); }
-    size_t TextLength() const { return strnlen(FData.data(), FData.size() - 1); }
+    explicit ValueBuffer(int size) : FSize(static_cast<size_t>(std::max(size, 0)) + 1) {
+        if (FSize > FInline.size()) {
+            FHeap.assign(FSize, 0);
+            FData = FHeap.data();
+        } else {
+            std::memset(FData, 0, FSize);
+        }
+    }
+    ValueBuffer(const ValueBuffer&) = delete;
+    ValueBuffer& operator=(const ValueBuffer&) = delete;
+    void* Data() { return FData; }
+    const char* Text() const { return FData; }
+    size_t TextLength() const { return strnlen(FData, FSize - 1); }
 
 private:
-    std::vector<char> FData;
+    size_t FSize;
+    std::array<char, 264> FInline;
+    std::vector<char> FHeap;
+    char* FData = FInline.data();
 };
 
 template <typename T> T Load(const ValueBuffer& b) {
@@ -388,6 +403,12 @@ bool TStringField::GetValue(AnsiString& Value) const {
     if (!GetData(b.Data())) return false;
     Value.assign(b.Text(), b.TextLength());
     return true;
+}
+
+std::string TStringField::GetAsString() const {
+    ValueBuffer b(DataSize());
+    if (!GetData(b.Data())) return {};
+    return AnsiToUtf8(std::string_view(b.Text(), b.TextLength()));
 }
 
 AnsiString TStringField::GetAsAnsiString() const {

@@ -297,7 +297,7 @@ public:
 
 protected:
     TStringField(TComponent* AOwner, TFieldType Type, int Size);
-    std::string GetAsString() const override { return AnsiToUtf8(GetAsAnsiString()); }
+    std::string GetAsString() const override;
     AnsiString GetAsAnsiString() const override;
     int32_t GetAsInteger() const override;
     double GetAsFloat() const override;

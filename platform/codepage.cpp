@@ -37,19 +37,6 @@ int UnicodeTo1251(char32_t u) {
     return -1;
 }
 
-void AppendUtf8(std::string& out, char32_t u) {
-    if (u < 0x80) {
-        out += static_cast<char>(u);
-    } else if (u < 0x800) {
-        out += static_cast<char>(0xC0 | (u >> 6));
-        out += static_cast<char>(0x80 | (u & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (u >> 12));
-        out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (u & 0x3F));
-    }
-}
-
 // Decodes one UTF-8 sequence at s[i]; advances i; returns -1 when malformed.
 int64_t NextCodePoint(std::string_view s, size_t& i) {
     const auto b0 = static_cast<unsigned char>(s[i++]);
@@ -79,12 +66,35 @@ int64_t NextCodePoint(std::string_view s, size_t& i) {
 
 } // namespace
 
+// The UTF-8 form of every 1251 byte: its length, then up to three bytes.
+constexpr std::array<std::array<char, 4>, 256> kUtf8Of1251 = [] {
+    std::array<std::array<char, 4>, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const char32_t u = c < 0x80 ? static_cast<char32_t>(c) : kHigh1251[static_cast<size_t>(c - 0x80)];
+        auto& e = t[static_cast<size_t>(c)];
+        if (u < 0x80) {
+            e = {1, static_cast<char>(u)};
+        } else if (u < 0x800) {
+            e = {2, static_cast<char>(0xC0 | (u >> 6)), static_cast<char>(0x80 | (u & 0x3F))};
+        } else {
+            e = {3, static_cast<char>(0xE0 | (u >> 12)), static_cast<char>(0x80 | ((u >> 6) & 0x3F)),
+                 static_cast<char>(0x80 | (u & 0x3F))};
+        }
+    }
+    return t;
+}();
+
 std::string AnsiToUtf8(std::string_view ansi) {
-    std::string out;
-    out.reserve(ansi.size() * 2);
+    size_t n = 0;
+    for (char ch : ansi) n += static_cast<size_t>(kUtf8Of1251[static_cast<unsigned char>(ch)][0]);
+    std::string out(n, '\0');
+    char* p = out.data();
     for (char ch : ansi) {
-        const auto c = static_cast<unsigned char>(ch);
-        AppendUtf8(out, c < 0x80 ? c : kHigh1251[c - 0x80]);
+        const auto& e = kUtf8Of1251[static_cast<unsigned char>(ch)];
+        p[0] = e[1];
+        if (e[0] > 1) p[1] = e[2];
+        if (e[0] > 2) p[2] = e[3];
+        p += e[0];
     }
     return out;
 }
