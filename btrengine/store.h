@@ -1,4 +1,4 @@
-// One Btrieve file kept as an SQLite database: its specification, its
+// One Btrieve file kept as an SQLite database: its layout as created, its
 // records (physical position, version, bytes) and one index table per key.
 #pragma once
 
@@ -16,7 +16,7 @@
 
 namespace btr::engine {
 
-// The file's specification as created.
+// The file's layout (the create buffer) as created.
 struct Spec {
     uint16_t recordLen = 0;
     uint16_t pageSize = 0;

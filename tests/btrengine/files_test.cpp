@@ -25,7 +25,7 @@ protected:
     TempDir FDir;
 };
 
-TEST_F(Files, CreateRefusesBadSpecifications) {
+TEST_F(Files, CreateRefusesBadLayouts) {
     struct Case {
         const char* what;
         Spec spec;
