@@ -255,8 +255,8 @@ void TBDataSet::FlushBlobs(TRecordBuffer R) {
     TVarStream var(this, Guarded(this, [&] { return FDataFile->GetPosition(); }), FMaxVarRec);
     if (all.Size() > 0) var.CopyFrom(all, 0);
     // The variable part ends with its last value, so a shortened value gives
-    // its space back.
-    var.SetSize(all.Size());
+    // its space back (a record just inserted has nothing beyond it).
+    if (!inserting) var.SetSize(all.Size());
     FreeBlobs();
 }
 
