@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "platform/codepage.h"
 #include "platform/exceptions.h"
@@ -771,8 +772,9 @@ void TBDataSet::InternalInsert() {
 
 void TBDataSet::InternalPost() {
     AsDatabaseError([&] {
-        CascadeKeyUpdate();
+        // A conflict is found before any detail is touched.
         if (State() == dsEdit) StandOnEditedRecord();
+        CascadeKeyUpdate();
         FOldRecord.clear();
         if (State() == dsEdit && FDataFile->VariableLen()) {
             FlushBlobs(ActiveBuffer());
@@ -831,8 +833,14 @@ void TBDataSet::CascadeKeyUpdate() {
     std::vector<Variant> old;
     for (TField* f : mf) old.push_back(f->OldValue());
     for (TBDataSet* child : FChildren) {
+        // A record met again was posted and stayed in the range (a detail
+        // field too short to tell the new value from the old): stop rather
+        // than loop for ever.
+        std::set<TBookmark> posted;
         child->SetRange(old, old);
         while (!child->Eof()) {
+            if (!posted.insert(child->GetBookmark()).second)
+                DatabaseError("The details' fields cannot hold the new MasterFields values", child);
             const std::vector<TField*> cf = child->GetFieldList(child->IndexFields());
             child->Edit();
             for (size_t j = 0; j < mf.size(); ++j) cf[j]->SetValue(mf[j]->Value());

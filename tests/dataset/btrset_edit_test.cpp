@@ -61,7 +61,11 @@ protected:
         FBuilder->AddFile("PARTS.DAT");
         FBuilder->AddFields("PARTS.DAT", {{"LineN", 3, 4}, {"P", 3, 4}});
         FBuilder->AddSegments("PARTS.DAT", {{"LineN", kTyped | kDup | kMod | kSegmented}, {"P", kTyped | kDup | kMod}});
-        for (const char* name : {"NOTES.DAT", "MASTER.DAT", "LINES.DAT", "TAGS.DAT", "PARTS.DAT"})
+        // A detail of MASTER by Title, with room for two characters of it.
+        FBuilder->AddFile("SHORT.DAT");
+        FBuilder->AddFields("SHORT.DAT", {{"Ref", 9, 3}, {"X", 3, 4}});
+        FBuilder->AddSegments("SHORT.DAT", {{"Ref", kTyped | kDup | kMod}});
+        for (const char* name : {"NOTES.DAT", "MASTER.DAT", "LINES.DAT", "TAGS.DAT", "PARTS.DAT", "SHORT.DAT"})
             FBuilder->Dict().CreateFile(name);
     }
     void TearDown() override {
@@ -494,6 +498,23 @@ TEST_F(MasterDetail, AMismatchedDetailStopsThePostBeforeAnythingIsWritten) {
     master->Cancel();
     EXPECT_EQ(Codes("MASTER.DAT"), (std::vector<int>{7, 9}));
     EXPECT_EQ(Codes("LINES.DAT"), (std::vector<int>{7, 7, 7, 9})); // the first detail is untouched too
+}
+
+TEST_F(MasterDetail, ADetailThatCannotHoldTheNewValueStopsInsteadOfLooping) {
+    TBDataSet& shorts = Open("SHORT.DAT", "Ref");
+    for (int x : {1, 2}) shorts.AppendRecord({Variant("ab"), Variant(x)});
+    master->Edit();
+    master->FieldByName("Title")->SetAsString("ab");
+    master->Post();
+    lines->SetMasterSet(nullptr);
+    tags->SetMasterSet(nullptr);
+    master->SetMasterFields("Title");
+    shorts.SetMasterSet(master);
+    master->Edit();
+    master->FieldByName("Title")->SetAsString("abc"); // stored as "ab" in the detail
+    EXPECT_THROW(master->Post(), EDatabaseError);
+    master->Cancel();
+    EXPECT_EQ(Open("MASTER.DAT").FieldByName("Title")->AsString(), "ab");
 }
 
 TEST_F(MasterDetail, DeletesCascadeThroughTwoLevelsOnlyWhenAsked) {
