@@ -836,10 +836,10 @@ void TBDataSet::CascadeKeyUpdate() {
         // A record met again was posted and stayed in the range (a detail
         // field too short to tell the new value from the old): stop rather
         // than loop for ever.
-        std::set<TBookmark> posted;
+        std::set<uint32_t> posted;
         child->SetRange(old, old);
         while (!child->Eof()) {
-            if (!posted.insert(child->GetBookmark()).second)
+            if (!posted.insert(child->BufferPosition(child->ActiveBuffer())).second)
                 DatabaseError("The details' fields cannot hold the new MasterFields values", child);
             const std::vector<TField*> cf = child->GetFieldList(child->IndexFields());
             child->Edit();
