@@ -8,21 +8,8 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-struct View {
-    explicit View(int rows, int buffers = 3) : ds(People(rows)) {
-        source.SetDataSet(ds.get());
-        link.SetDataSource(&source);
-        link.SetBufferCount(buffers);
-        link.Events.clear();
-    }
-    Events Take() { return std::exchange(link.Events, {}); }
-    std::unique_ptr<TMemDataSet> ds;
-    TDataSource source;
-    RecordingLink link;
-};
-
 TEST(DataLinks, FollowOpeningClosingAndEditing) {
-    View v(2);
+    Viewed v(2);
     std::vector<TDataSetState> states;
     v.source.OnStateChange = [&](TDataSource* s) { states.push_back(s->State()); };
     EXPECT_TRUE(v.link.Active());
@@ -44,7 +31,7 @@ TEST(DataLinks, FollowOpeningClosingAndEditing) {
 }
 
 TEST(DataLinks, ScrollDistanceIsTheMoveOfTheViewsWindow) {
-    View v(10, 3);
+    Viewed v(10, 3);
     v.ds->Next();
     v.ds->Next();
     EXPECT_EQ(v.Take(), (Events{"check browse", "scrolled 0", "check browse", "scrolled 0"}))
@@ -66,7 +53,7 @@ TEST(DataLinks, ScrollDistanceIsTheMoveOfTheViewsWindow) {
 }
 
 TEST(DataLinks, ViewsSmallerThanTheRingKeepTheirRows) {
-    View v(10, 5);
+    Viewed v(10, 5);
     RecordingLink small;
     small.SetDataSource(&v.source);
     EXPECT_EQ(small.BufferCount(), 1);
@@ -80,7 +67,7 @@ TEST(DataLinks, ViewsSmallerThanTheRingKeepTheirRows) {
 }
 
 TEST(DataLinks, FieldChangesReachViewsAndTheSource) {
-    View v(2);
+    Viewed v(2);
     std::vector<std::string> changed;
     v.source.OnDataChange = [&](TDataSource*, TField* f) { changed.push_back(f ? f->FieldName() : "-"); };
     int updates = 0;
@@ -95,7 +82,7 @@ TEST(DataLinks, FieldChangesReachViewsAndTheSource) {
 }
 
 TEST(DataLinks, AViewIsNotToldAboutItsOwnUpdate) {
-    View v(2);
+    Viewed v(2);
     v.ds->Edit();
     v.Take();
     v.link.PendingName = "Mine";
@@ -105,7 +92,7 @@ TEST(DataLinks, AViewIsNotToldAboutItsOwnUpdate) {
 }
 
 TEST(DataLinks, DisabledControlsHearOneChangeAtTheEnd) {
-    View v(10);
+    Viewed v(10);
     v.ds->DisableControls();
     v.ds->DisableControls();
     v.ds->Last();
@@ -125,7 +112,7 @@ TEST(DataLinks, DisabledControlsHearOneChangeAtTheEnd) {
 }
 
 TEST(DataLinks, AutoEditAndReadOnlyLinks) {
-    View v(2);
+    Viewed v(2);
     v.source.SetAutoEdit(false);
     EXPECT_FALSE(v.link.Edit());
     EXPECT_EQ(v.ds->State(), dsBrowse);
@@ -162,7 +149,7 @@ TEST(DataLinks, ParticipantsMayGoAwayInAnyOrder) {
 }
 
 TEST(DataLinks, BlockReadWalksWithoutTellingViews) {
-    View v(6);
+    Viewed v(6);
     v.ds->SetBlockReadSize(10);
     EXPECT_EQ(v.ds->State(), dsBlockRead);
     v.Take();

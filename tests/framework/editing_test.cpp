@@ -11,32 +11,13 @@ namespace {
 struct Logged {
     explicit Logged(int rows) : ds(People(rows)) {
         ds->Log = &log;
-        auto note = [this](const char* name) { return [this, name](TDataSet*) { log.push_back(name); }; };
-        ds->BeforeInsert = note("BeforeInsert");
-        ds->AfterInsert = note("AfterInsert");
-        ds->BeforeEdit = note("BeforeEdit");
-        ds->AfterEdit = note("AfterEdit");
-        ds->BeforePost = note("BeforePost");
-        ds->AfterPost = note("AfterPost");
-        ds->BeforeCancel = note("BeforeCancel");
-        ds->AfterCancel = note("AfterCancel");
-        ds->BeforeDelete = note("BeforeDelete");
-        ds->AfterDelete = note("AfterDelete");
-        ds->BeforeScroll = note("BeforeScroll");
-        ds->AfterScroll = note("AfterScroll");
-        ds->OnNewRecord = note("OnNewRecord");
+        LogEvents(*ds, log);
     }
     TField* F(const char* name) { return ds->FieldByName(name); }
     std::vector<std::string> Take() { return std::exchange(log, {}); }
     std::vector<std::string> log;
     std::unique_ptr<TMemDataSet> ds;
 };
-
-std::vector<int> Ids(TDataSet& ds) {
-    std::vector<int> ids;
-    for (ds.First(); !ds.Eof(); ds.Next()) ids.push_back(CurrentId(ds));
-    return ids;
-}
 
 using Log = std::vector<std::string>;
 
@@ -51,6 +32,7 @@ TEST(Editing, EditPostRunsEventsInOrderAndStores) {
     EXPECT_TRUE(t.ds->Modified());
     EXPECT_EQ(t.F("Name")->OldValue().AsString(), "N2");
     EXPECT_EQ(t.F("Name")->NewValue().AsString(), "Changed");
+    EXPECT_TRUE(t.ds->Modified()) << "reading old and new values keeps the edit modified";
     t.ds->Post();
     EXPECT_EQ(t.Take(), (Log{"BeforeEdit", "InternalEdit", "AfterEdit", "BeforePost", "InternalPost", "AfterPost"}));
     EXPECT_EQ(t.ds->State(), dsBrowse);
@@ -81,12 +63,8 @@ TEST(Editing, InsertLandsBeforeTheCurrentRecordAppendAtTheEnd) {
 }
 
 TEST(Editing, InsertIntoAFullRingAndAnEmptyDataset) {
-    auto ds = People(0);
-    TDataSource source;
-    source.SetDataSet(ds.get());
-    RecordingLink link;
-    link.SetDataSource(&source);
-    link.SetBufferCount(3);
+    Viewed v(0);
+    TMemDataSet* ds = v.ds.get();
     ds->Insert();
     ds->FieldByName("Id")->SetAsInteger(1);
     ds->Post();
@@ -94,7 +72,7 @@ TEST(Editing, InsertIntoAFullRingAndAnEmptyDataset) {
     ds->Last();
     ds->Insert();  // before record 5, the last row of a full ring
     ds->FieldByName("Id")->SetAsInteger(45);
-    EXPECT_EQ(link.RowIds()[static_cast<size_t>(link.ActiveRecord())], 45);
+    EXPECT_EQ(v.link.RowIds()[static_cast<size_t>(v.link.ActiveRecord())], 45);
     ds->Post();
     EXPECT_EQ(Ids(*ds), (std::vector<int>{1, 2, 3, 4, 45, 5}));
     // Scrolling away from an insert with data posts it; the next record follows.
@@ -154,12 +132,7 @@ TEST(Editing, DeleteRemovesAndMovesToTheNextRecord) {
 TEST(Editing, StateChecksRaiseDatabaseErrors) {
     auto ds = People(2);
     TField* name = ds->FieldByName("Name");
-    try {
-        name->SetAsString("x");
-        FAIL();
-    } catch (const EDatabaseError& e) {
-        EXPECT_STREQ(e.what(), "People: Dataset not in edit or insert mode");
-    }
+    EXPECT_EQ(ErrorOf([&] { name->SetAsString("x"); }), "People: Dataset not in edit or insert mode");
     EXPECT_THROW(ds->Post(), EDatabaseError);
     EXPECT_THROW(ds->CheckInactive(), EDatabaseError);
     EXPECT_NO_THROW(ds->Cancel());
@@ -177,12 +150,7 @@ TEST(Editing, StateChecksRaiseDatabaseErrors) {
     EXPECT_THROW(ds->Edit(), EDatabaseError);
     EXPECT_THROW(ds->Insert(), EDatabaseError);
     EXPECT_NO_THROW(ds->CheckInactive());
-    try {
-        ds->CheckActive();
-        FAIL();
-    } catch (const EDatabaseError& e) {
-        EXPECT_STREQ(e.what(), "People: Cannot perform this operation on a closed dataset");
-    }
+    EXPECT_EQ(ErrorOf([&] { ds->CheckActive(); }), "People: Cannot perform this operation on a closed dataset");
 }
 
 TEST(Editing, RequiredFieldsAndValidation) {
@@ -215,11 +183,8 @@ TEST(Editing, PostErrorEventFailsAbortsOrRetries) {
         EXPECT_STREQ(e.what(), "People: post refused");
         action = answer;
     };
-    auto edit = [&] {
-        ds->Edit();
-        ds->FieldByName("Age")->SetAsInteger(calls);
-    };
-    edit();
+    ds->Edit();
+    ds->FieldByName("Age")->SetAsInteger(calls);
     ds->FailNextPosts = 1;
     EXPECT_THROW(ds->Post(), EDatabaseError);
     EXPECT_EQ(ds->State(), dsEdit);
@@ -270,27 +235,22 @@ TEST(Editing, InsertAndAppendRecordAddWithoutEditing) {
     EXPECT_EQ(CurrentId(*t.ds), 10);
     EXPECT_TRUE(t.F("Age")->IsNull()) << "a null value leaves the field as the new record has it";
     t.ds->AppendRecord({20});
-    EXPECT_EQ(Ids(*t.ds), (std::vector<int>{1, 10, 2, 20}));
     EXPECT_THROW(t.ds->AppendRecord({1, "a", 2, "too many"}), EDatabaseError);
     EXPECT_THROW(t.ds->AppendRecord({"not a number"}), EConvertError);
-    EXPECT_EQ(t.ds->Rows.size(), 4u);
     EXPECT_EQ(t.ds->State(), dsBrowse);
     EXPECT_EQ(Ids(*t.ds), (std::vector<int>{1, 10, 2, 20}));
 }
 
 TEST(Editing, CheckBrowseModeCollectsPendingEdits) {
-    auto ds = People(2);
-    TDataSource source;
-    source.SetDataSet(ds.get());
-    RecordingLink editor;
-    editor.SetDataSource(&source);
+    Viewed v(2);
+    TMemDataSet* ds = v.ds.get();
     ds->Edit();
-    editor.PendingName = "Typed";
+    v.link.PendingName = "Typed";
     ds->Next();  // the view's pending text is written and posted
     ds->Prior();
     EXPECT_EQ(ds->FieldByName("Name")->AsString(), "Typed");
     ds->Edit();
-    editor.PendingName.clear();
+    v.link.PendingName.clear();
     ds->Refresh();  // nothing changed: cancelled, no post
     EXPECT_EQ(ds->State(), dsBrowse);
 }
@@ -324,8 +284,7 @@ TEST(Editing, DeleteErrorAbortAndFailingNewRecordHandlers) {
     } ds(PeopleColumns());
     ds.Open();
     ds.AppendRecord({1});
-    TDataAction answer = daAbort;
-    ds.OnDeleteError = [&](TDataSet*, EDatabaseError&, TDataAction& action) { action = answer; };
+    ds.OnDeleteError = [](TDataSet*, EDatabaseError&, TDataAction& action) { action = daAbort; };
     EXPECT_THROW(ds.Delete(), EAbort);
     EXPECT_EQ(ds.Rows.size(), 1u);
     EXPECT_EQ(ds.State(), dsBrowse);

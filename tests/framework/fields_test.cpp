@@ -136,12 +136,7 @@ TEST(FieldClasses, IntegersKeepTheirRangeAndNativeWidth) {
     bounded->SetMinValue(1);
     bounded->SetMaxValue(9);
     EXPECT_THROW(i->SetAsInteger(10), EDatabaseError);
-    try {
-        i->SetAsInteger(0);
-        FAIL();
-    } catch (const EDatabaseError& err) {
-        EXPECT_STREQ(err.what(), "0 is not a valid value for field 'I'. The allowed range is 1 to 9");
-    }
+    EXPECT_EQ(ErrorOf([&] { i->SetAsInteger(0); }), "0 is not a valid value for field 'I'. The allowed range is 1 to 9");
     EXPECT_DOUBLE_EQ(si->AsFloat(), -32768.0);
     EXPECT_THROW(si->AsDateTime(), EDatabaseError);
     EXPECT_THROW(si->SetAsBoolean(true), EDatabaseError);
@@ -252,12 +247,7 @@ TEST(FieldLookup, NamesListsAndValues) {
     auto ds = People(2);
     EXPECT_EQ(ds->FieldByName("name"), ds->FindField("NAME"));
     EXPECT_EQ(ds->FindField("Missing"), nullptr);
-    try {
-        ds->FieldByName("Missing");
-        FAIL();
-    } catch (const EDatabaseError& e) {
-        EXPECT_STREQ(e.what(), "People: Field 'Missing' not found");
-    }
+    EXPECT_EQ(ErrorOf([&] { ds->FieldByName("Missing"); }), "People: Field 'Missing' not found");
     const auto list = ds->GetFieldList(" Age ; Id;");
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0]->FieldName(), "Age");
@@ -299,10 +289,13 @@ TEST(FieldDefinitions, AreReadWhileClosedAndRefuseDuplicates) {
 
 TEST(PersistentFields, BindToDefinitionsAndOutliveTheirDataset) {
     TComponent form;
-    auto* id = new TIntegerField(&form);
-    id->SetFieldName("Id");
     auto ds = std::make_unique<TMemDataSet>(PeopleColumns());
-    id->SetDataSet(ds.get());
+    auto add = [&](TField* f, const char* name) {
+        f->SetFieldName(name);
+        f->SetDataSet(ds.get());
+        return f;
+    };
+    TField* id = add(new TIntegerField(&form), "Id");
     ds->Open();
     EXPECT_FALSE(ds->DefaultFields());
     EXPECT_EQ(ds->FieldCount(), 1) << "only the persistent field";
@@ -314,34 +307,22 @@ TEST(PersistentFields, BindToDefinitionsAndOutliveTheirDataset) {
     ds->Close();
     EXPECT_EQ(ds->FieldCount(), 1) << "persistent fields stay after closing";
 
-    auto* wrongType = new TStringField(&form);
-    wrongType->SetFieldName("Age");
-    wrongType->SetDataSet(ds.get());
+    TField* wrongType = add(new TStringField(&form), "Age");
     EXPECT_THROW(ds->Open(), EDatabaseError);
     EXPECT_FALSE(ds->Active());
     delete wrongType;
     EXPECT_EQ(ds->FieldCount(), 1) << "a destroyed field leaves its dataset";
 
     auto* wrongSize = new TStringField(&form);
-    wrongSize->SetFieldName("Name");
     wrongSize->SetSize(10);
-    wrongSize->SetDataSet(ds.get());
-    try {
-        ds->Open();
-        FAIL();
-    } catch (const EDatabaseError& e) {
-        EXPECT_NE(std::string(e.what()).find("Size mismatch for field 'Name', expecting: 20 actual: 10"),
-                  std::string::npos);
-    }
+    add(wrongSize, "Name");
+    EXPECT_NE(ErrorOf([&] { ds->Open(); }).find("Size mismatch for field 'Name', expecting: 20 actual: 10"),
+              std::string::npos);
     wrongSize->SetDataSet(nullptr);
-    auto* missing = new TIntegerField(&form);
-    missing->SetFieldName("Nope");
-    missing->SetDataSet(ds.get());
+    TField* missing = add(new TIntegerField(&form), "Nope");
     EXPECT_THROW(ds->Open(), EDatabaseError);
     missing->SetDataSet(nullptr);
-    auto* twin = new TIntegerField(&form);
-    twin->SetFieldName("ID");
-    EXPECT_THROW(twin->SetDataSet(ds.get()), EDatabaseError);
+    EXPECT_THROW(add(new TIntegerField(&form), "ID"), EDatabaseError) << "a second field of one name";
 
     ds.reset();
     EXPECT_EQ(id->DataSet(), nullptr);

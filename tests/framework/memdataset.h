@@ -4,6 +4,7 @@
 // the bookmark flag and a 4-byte bookmark (the row's id).
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,6 +20,11 @@ struct MemColumn {
     bool Required = false;
 };
 
+struct MemRow {
+    int32_t Id;                 // its bookmark
+    std::vector<uint8_t> Image; // the stored record
+};
+
 class TMemDataSet : public TDataSet {
 public:
     explicit TMemDataSet(std::vector<MemColumn> columns, TComponent* owner = nullptr)
@@ -26,108 +32,74 @@ public:
     ~TMemDataSet() override { CloseOnDestroy(); }
 
     std::vector<MemColumn> Columns;
-    std::vector<std::vector<uint8_t>> Rows;  // stored record images
-    std::vector<int32_t> Ids;                // bookmark of each row
+    std::vector<MemRow> Rows;
     std::vector<std::string> Blobs{""};      // index 0: no value
-    std::vector<std::string>* Log = nullptr;  // the Internal* calls, when set
+    std::vector<std::string>* Log = nullptr; // the Internal* calls, when set
     bool ReadOnlyMode = false;
-    bool EndsWithError = false;  // answer grError at both ends, as some datasets do
+    bool EndsWithError = false; // answer grError at both ends, as some datasets do
     int HandledExceptions = 0;
-    int FailNextPosts = 0;       // InternalPost raises this many times
+    int FailNextPosts = 0; // InternalPost raises this many times
 
-    int CompareBookmarks(const uint8_t* b1, const uint8_t* b2) override {
-        if (!b1 || !b2) return TDataSet::CompareBookmarks(b1, b2);
-        return (RowOf(b1) > RowOf(b2)) - (RowOf(b1) < RowOf(b2));
-    }
     bool GetFieldData(TField* field, void* buffer) override {
-        TRecordBuffer b = RecBuf();
-        if (!b) return false;
-        uint8_t* p = field->FieldNo() > 0 ? Column(b, field->FieldNo() - 1) : b + FRecSize + field->Offset();
-        if (!p[0]) return false;
+        const uint8_t* p = Slot(field);
+        if (!p || !p[0]) return false;
         if (buffer) std::memcpy(buffer, p + 1, static_cast<size_t>(field->DataSize()));
         return true;
     }
-
     void SetFieldData(TField* field, const void* buffer) override {
-        TRecordBuffer b = RecBuf();
-        if (!b) return;
-        uint8_t* p = field->FieldNo() > 0 ? Column(b, field->FieldNo() - 1) : b + FRecSize + field->Offset();
+        uint8_t* p = Slot(field);
+        if (!p) return;
         p[0] = buffer != nullptr;
         std::memset(p + 1, 0, static_cast<size_t>(field->DataSize()));
         if (buffer) std::memcpy(p + 1, buffer, static_cast<size_t>(field->DataSize()));
         if (State() != dsCalcFields && State() != dsFilter && State() != dsNewValue) DataEvent(deFieldChange, field);
     }
-
-    void SetRecNo(int value) override {
-        CheckBrowseMode();
-        if (value < 1 || value > static_cast<int>(Rows.size())) return;
-        DoBeforeScroll();
-        FCursor = value - 1;
-        Resync({rmExact, rmCenter});
-        DoAfterScroll();
-    }
     std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override {
-        if (mode != bmRead && State() != dsEdit && State() != dsInsert) DatabaseError(SNotEditing, this);
-        TRecordBuffer b = RecBuf();
-        if (!b || field->FieldNo() <= 0) return nullptr;
-        return std::make_unique<BlobStream>(*this, static_cast<TBlobField*>(field), Column(b, field->FieldNo() - 1), mode);
+        uint8_t* column = field->FieldNo() > 0 ? Slot(field) : nullptr;
+        if (!column) return nullptr;
+        return std::make_unique<BlobStream>(*this, column, mode);
     }
 
 protected:
-    static int ValueSize(const MemColumn& c) {
-        switch (c.Type) {
-        case ftString: case ftFixedChar: return c.Size + 1;
-        case ftInteger: case ftDate: case ftTime: case ftBlob: case ftMemo: case ftGraphic: return 4;
-        case ftFloat: case ftDateTime: return 8;
-        default: return 2;
-        }
-    }
     void Note(const char* what) { if (Log) Log->push_back(what); }
-    uint8_t* Column(TRecordBuffer b, int index) const { return b + FOffsets[static_cast<size_t>(index)]; }
     uint8_t* FlagOf(TRecordBuffer b) { return b + FRecSize + CalcFieldsSize(); }
 
-    TRecordBuffer RecBuf() {
+    // Where a field's presence byte and value are in the buffer of the state.
+    uint8_t* Slot(TField* field) {
+        TRecordBuffer b = nullptr;
         switch (State()) {
-        case dsBrowse: case dsInternalCalc: case dsBlockRead: return IsEmpty() ? nullptr : ActiveBuffer();
-        case dsEdit: case dsInsert: case dsNewValue: return ActiveBuffer();
-        case dsCalcFields: return CalcBuffer();
-        case dsFilter: return FFilterBuffer;
-        case dsOldValue: return FOld.empty() ? nullptr : FOld.data();
-        default: return nullptr;
+        case dsBrowse: case dsBlockRead: b = IsEmpty() ? nullptr : ActiveBuffer(); break;
+        case dsEdit: case dsInsert: case dsNewValue: b = ActiveBuffer(); break;
+        case dsCalcFields: b = CalcBuffer(); break;
+        case dsFilter: b = FFilterBuffer; break;
+        case dsOldValue: b = FOld.empty() ? nullptr : FOld.data(); break;
+        default: break;
         }
-    }
-
-    int RowOf(const uint8_t* bookmark) const {
-        int32_t id;
-        std::memcpy(&id, bookmark, 4);
-        for (size_t i = 0; i < Ids.size(); ++i)
-            if (Ids[i] == id) return static_cast<int>(i);
-        return -1;
+        if (!b) return nullptr;
+        const int no = field->FieldNo();
+        return no > 0 ? b + FOffsets[static_cast<size_t>(no - 1)] : b + FRecSize + field->Offset();
     }
 
     bool Accept(TRecordBuffer b) {
         if (!Filtered() || !OnFilterRecord) return true;
         FFilterBuffer = b;
         bool ok = true;
-        const TDataSetState saved = SetTempState(dsFilter);
-        try {
-            OnFilterRecord(this, ok);
-        } catch (...) {
-            RestoreState(saved);
-            throw;
-        }
-        RestoreState(saved);
+        struct Restore {
+            TMemDataSet& ds;
+            TDataSetState saved;
+            ~Restore() { ds.RestoreState(saved); }
+        } restore{*this, SetTempState(dsFilter)};
+        OnFilterRecord(this, ok);
         return ok;
     }
 
-    void PlaceRow(const std::vector<uint8_t>& image, bool append) {
+    void PlaceRow(TRecordBuffer b, bool append) {
+        MemRow row{FNextId++, std::vector<uint8_t>(b, b + FRecSize)};
         if (append || FCursor < 0 || FCursor >= static_cast<int>(Rows.size())) {
-            Rows.push_back(image);
-            Ids.push_back(FNextId++);
+            Rows.push_back(std::move(row));
             FCursor = static_cast<int>(Rows.size()) - 1;
         } else {
-            Rows.insert(Rows.begin() + FCursor, image);
-            Ids.insert(Ids.begin() + FCursor, FNextId++);
+            Rows.insert(Rows.begin() + FCursor, std::move(row));
         }
     }
 
@@ -147,9 +119,11 @@ protected:
     void InternalLast() override { FCursor = static_cast<int>(Rows.size()); }
     void InternalSetToRecord(TRecordBuffer b) override { InternalGotoBookmark(FlagOf(b) + 1); }
     void InternalGotoBookmark(const uint8_t* bookmark) override {
-        const int row = RowOf(bookmark);
-        if (row < 0) DatabaseError(SRecordNotFound, this);
-        FCursor = row;
+        int32_t id;
+        std::memcpy(&id, bookmark, 4);
+        auto row = std::find_if(Rows.begin(), Rows.end(), [id](const MemRow& r) { return r.Id == id; });
+        if (row == Rows.end()) DatabaseError(SRecordNotFound, this);
+        FCursor = static_cast<int>(row - Rows.begin());
     }
 
     void InternalInitFieldDefs() override {
@@ -164,9 +138,9 @@ protected:
         BindFields(true);
         FOffsets.clear();
         FRecSize = 0;
-        for (const MemColumn& c : Columns) {
+        for (const MemColumn& c : Columns) { // eight bytes hold every value but text
             FOffsets.push_back(FRecSize);
-            FRecSize += 1 + ValueSize(c);
+            FRecSize += 1 + std::max(c.Size + 1, 8);
         }
         FBufSize = static_cast<size_t>(FRecSize + CalcFieldsSize() + 5);
         SetBookmarkSize(4);
@@ -191,9 +165,10 @@ protected:
                 return EndsWithError ? grError : c < 0 ? grBOF : grEOF;
             }
             FCursor = c;
-            std::memcpy(b, Rows[static_cast<size_t>(c)].data(), static_cast<size_t>(FRecSize));
+            const MemRow& row = Rows[static_cast<size_t>(c)];
+            std::memcpy(b, row.Image.data(), static_cast<size_t>(FRecSize));
             *FlagOf(b) = bfCurrent;
-            std::memcpy(FlagOf(b) + 1, &Ids[static_cast<size_t>(c)], 4);
+            std::memcpy(FlagOf(b) + 1, &row.Id, 4);
             if (Accept(b)) break;
             if (mode == gmCurrent) return grError;
         }
@@ -207,7 +182,7 @@ protected:
     }
     void InternalInsert() override {
         Note("InternalInsert");
-        FOld.assign(FBufSize, 0);
+        FOld.clear(); // a new record has no old values
     }
     void InternalCancel() override {
         Note("InternalCancel");
@@ -215,74 +190,50 @@ protected:
     }
     void InternalPost() override {
         Note("InternalPost");
-        if (FailNextPosts > 0 && FailNextPosts-- > 0) DatabaseError("post refused", this);
-        std::vector<uint8_t> image(ActiveBuffer(), ActiveBuffer() + FRecSize);
+        if (FailNextPosts > 0 && FailNextPosts--) DatabaseError("post refused", this);
         if (State() == dsEdit)
-            Rows[static_cast<size_t>(FCursor)] = image;
+            Rows[static_cast<size_t>(FCursor)].Image.assign(ActiveBuffer(), ActiveBuffer() + FRecSize);
         else
-            PlaceRow(image, GetBookmarkFlag(ActiveBuffer()) == bfEOF);
+            PlaceRow(ActiveBuffer(), GetBookmarkFlag(ActiveBuffer()) == bfEOF);
         FOld.clear();
     }
     void InternalAddRecord(TRecordBuffer b, bool append) override {
         Note("InternalAddRecord");
         const bool atEnd = append || GetBookmarkFlag(b) == bfEOF || GetBookmarkFlag(b) == bfBOF;
         if (!atEnd) InternalSetToRecord(b);
-        PlaceRow(std::vector<uint8_t>(b, b + FRecSize), atEnd);
+        PlaceRow(b, atEnd);
     }
     void InternalDelete() override {
         Note("InternalDelete");
         Rows.erase(Rows.begin() + FCursor);
-        Ids.erase(Ids.begin() + FCursor);
     }
 
-    int GetRecordCount() override { CheckActive(); return static_cast<int>(Rows.size()); }
-    int GetRecNo() override {
-        if (IsEmpty() || GetBookmarkFlag(ActiveBuffer()) != bfCurrent) return 0;
-        return RowOf(FlagOf(ActiveBuffer()) + 1) + 1;
-    }
-
-    // A BLOB value is replaced, never changed in place: a written stream
-    // stores a new entry of Blobs and points the buffer's column at it.
+    // A BLOB value is replaced, never changed in place: a stream that may
+    // write stores a new entry of Blobs when it goes and points the buffer's
+    // column at it.
     class BlobStream : public TMemoryStream {
     public:
-        BlobStream(TMemDataSet& ds, TBlobField* field, uint8_t* column, TBlobStreamMode mode)
-            : FDataSet(ds), FField(field), FColumn(column), FMode(mode), FDirty(mode == bmWrite) {
-            int32_t index;
-            std::memcpy(&index, column + 1, 4);
-            if (mode != bmWrite && column[0]) {
-                const std::string& s = ds.Blobs[static_cast<size_t>(index)];
-                TMemoryStream::Write(s.data(), static_cast<int32_t>(s.size()));
-                Seek(0, TSeekOrigin::soBeginning);
-            }
+        BlobStream(TMemDataSet& ds, uint8_t* column, TBlobStreamMode mode)
+            : FDataSet(ds), FColumn(column), FMode(mode) {
+            int32_t index = 0;
+            if (mode != bmWrite && column[0]) std::memcpy(&index, column + 1, 4);
+            const std::string& s = ds.Blobs[static_cast<size_t>(index)];
+            Write(s.data(), static_cast<int32_t>(s.size()));
+            Seek(0, TSeekOrigin::soBeginning);
         }
         ~BlobStream() override {
-            if (!FDirty) return;
+            if (FMode == bmRead) return;
             FDataSet.Blobs.emplace_back(reinterpret_cast<const char*>(Memory()), static_cast<size_t>(Size()));
-            const int32_t index = static_cast<int32_t>(FDataSet.Blobs.size() - 1);
+            const auto index = static_cast<int32_t>(FDataSet.Blobs.size() - 1);
             FColumn[0] = Size() > 0;
             std::memcpy(FColumn + 1, &index, 4);
-            FField->SetModified(true);
-            FDataSet.SetModified(true);
-        }
-        int32_t Write(const void* buffer, int32_t count) override {
-            if (FMode == bmRead) return 0;
-            FDirty = true;
-            return TMemoryStream::Write(buffer, count);
-        }
-        void SetSize(int64_t size) override {
-            if (FMode == bmRead) return;
-            FDirty = true;
-            TMemoryStream::SetSize(size);
         }
 
     private:
         TMemDataSet& FDataSet;
-        TBlobField* FField;
         uint8_t* FColumn;
         TBlobStreamMode FMode;
-        bool FDirty;
     };
-
 
 private:
     std::vector<int> FOffsets;
