@@ -2,16 +2,22 @@
 // handles and records as a client program builds them.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "tests/btrengine/entry.h"
 #include "tests/support/tempdir.h"
 
 namespace btr::test {
+
+using Bytes = std::vector<uint8_t>;
+using Ids = std::vector<int32_t>;
 
 inline void Put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -24,6 +30,21 @@ inline uint32_t Get32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+// Numbers as their in-memory (little-endian) bytes and byte strings, end to end.
+template <class... T> Bytes Pack(const T&... parts) {
+    Bytes b;
+    auto one = [&b](const auto& x) {
+        if constexpr (std::is_arithmetic_v<std::decay_t<decltype(x)>>) {
+            const auto* p = reinterpret_cast<const uint8_t*>(&x);
+            b.insert(b.end(), p, p + sizeof x);
+        } else {
+            b.insert(b.end(), std::begin(x), std::end(x));
+        }
+    };
+    (one(parts), ...);
+    return b;
+}
 
 // Key flags and types of the create buffer.
 constexpr uint16_t kDup = 0x0001, kMod = 0x0002, kBin = 0x0004, kNull = 0x0008, kSeg = 0x0010, kAlt = 0x0020,
@@ -38,7 +59,9 @@ public:
         Put16(FBytes.data() + 2, pageSize);
         Put16(FBytes.data() + 10, fileFlags);
     }
-    // One key of one or more segments; `flags` apply to every segment.
+    // One key of one or more segments; `flags` apply to every segment. Each
+    // segment names its extended type, except a binary one (kBin), which is
+    // written in the older form the flag alone stands for.
     struct Seg {
         uint16_t pos, len;
         uint8_t type;
@@ -50,23 +73,13 @@ public:
             uint8_t s[16] = {};
             Put16(s, segs[i].pos);
             Put16(s + 2, segs[i].len);
-            Put16(s + 4, static_cast<uint16_t>(flags | segs[i].flags | kExt | (i + 1 < segs.size() ? kSeg : 0)));
+            const uint16_t f = flags | segs[i].flags;
+            Put16(s + 4, static_cast<uint16_t>(f | (f & kBin ? 0 : kExt) | (i + 1 < segs.size() ? kSeg : 0)));
             s[10] = segs[i].type;
             s[11] = segs[i].nullValue;
             FBytes.insert(FBytes.end(), s, s + 16);
         }
         Put16(FBytes.data() + 4, static_cast<uint16_t>(Get16(FBytes.data() + 4) + 1));
-        return *this;
-    }
-    // A raw segment entry, flags as given (no extended-type bit added).
-    Spec& RawSegment(uint16_t pos, uint16_t len, uint16_t flags, uint8_t type, bool newKey = true) {
-        uint8_t s[16] = {};
-        Put16(s, pos);
-        Put16(s + 2, len);
-        Put16(s + 4, flags);
-        s[10] = type;
-        FBytes.insert(FBytes.end(), s, s + 16);
-        if (newKey) Put16(FBytes.data() + 4, static_cast<uint16_t>(Get16(FBytes.data() + 4) + 1));
         return *this;
     }
     Spec& Collation(const std::string& name, const std::array<uint8_t, 256>& table) {
@@ -95,6 +108,27 @@ struct Client {
     void* Id() const { return const_cast<uint8_t*>(id.data()); }
 };
 
+inline int16_t Create(const std::string& path, Spec& spec, uint8_t mode = 0) {
+    std::string name = path;
+    int32_t len = static_cast<int32_t>(spec.Bytes().size());
+    return BTRCALL(14, nullptr, spec.Bytes().data(), &len, name.data(), static_cast<uint8_t>(name.size() + 1), mode);
+}
+
+// Begin/end/abort transaction, stop and reset: the calls of a client, not of a handle.
+inline int16_t Transaction(uint16_t op, const Client& c) {
+    int32_t len = 0;
+    return BTRCALLID(op, nullptr, nullptr, &len, nullptr, 0, 0, c.Id());
+}
+
+// A record of `len` bytes: a 4-byte integer at 0, then text.
+inline Bytes Rec(size_t len, int32_t id, const std::string& text = {}) {
+    Bytes r = Pack(id, text);
+    r.resize(len);
+    return r;
+}
+inline int32_t IdOf(const Bytes& r) { return r.size() >= 4 ? static_cast<int32_t>(Get32(r.data())) : -1; }
+inline Bytes Int32Key(int32_t v) { return Pack(v); }
+
 // One position block of one client.
 class Handle {
 public:
@@ -109,82 +143,68 @@ public:
         int32_t len = static_cast<int32_t>(own.size());
         return Call(0, own.empty() ? nullptr : own.data(), len, name.data(), static_cast<uint8_t>(name.size() + 1), mode);
     }
-    int16_t Close() {
-        int32_t len = 0;
-        return Call(1, nullptr, len, nullptr, 0, 0);
+    // Creates the file and opens it: the first status that is not 0.
+    int16_t Make(const std::string& path, Spec& spec) {
+        const int16_t st = Create(path, spec);
+        return st ? st : Open(path);
     }
-    int16_t Insert(std::vector<uint8_t> rec, uint8_t keyNum = 0) {
-        int32_t len = static_cast<int32_t>(rec.size());
-        uint8_t key[255];
-        return Call(2, rec.data(), len, key, sizeof key, keyNum);
-    }
-    // A get or step; the record read lands in Record.
-    int16_t Get(uint16_t op, uint8_t keyNum = 0, const std::vector<uint8_t>& key = {}, int32_t cap = 4096) {
+    int16_t Close() { return Plain(1); }
+    int16_t Insert(Bytes rec, uint8_t keyNum = 0) { return Write(2, rec, keyNum); }
+    int16_t Update(Bytes rec, uint8_t keyNum = 0) { return Write(3, rec, keyNum); }
+    int16_t Delete() { return Plain(4); }
+    // A get or step; the record read lands in Record, the key buffer in Key.
+    int16_t Get(uint16_t op, uint8_t keyNum = 0, const Bytes& key = {}, int32_t cap = 4096) {
         Record.assign(static_cast<size_t>(cap), 0);
-        std::vector<uint8_t> k = key;
-        k.resize(255);
+        Key = key;
+        Key.resize(255);
         int32_t len = cap;
-        const int16_t st = Call(op, Record.data(), len, k.data(), 255, keyNum);
+        const int16_t st = Call(op, Record.data(), len, Key.data(), 255, keyNum);
         Record.resize(static_cast<size_t>(std::max(len, 0)));
-        Key = k;
         return st;
     }
-    int16_t Update(std::vector<uint8_t> rec, uint8_t keyNum = 0) {
-        int32_t len = static_cast<int32_t>(rec.size());
-        uint8_t key[255];
-        return Call(3, rec.data(), len, key, sizeof key, keyNum);
+    // An operation whose data buffer starts with a 4-byte value (get direct 23,
+    // get by percentage 44, an unlock at a position 27); the answer lands in Record.
+    int16_t GetBy(uint16_t op, uint32_t value, uint8_t keyNum = 0) {
+        Record.assign(4096, 0);
+        Put32(Record.data(), value);
+        int32_t len = 4096;
+        const int16_t st = Call(op, Record.data(), len, Key.data(), static_cast<uint8_t>(Key.size()), keyNum);
+        Record.resize(static_cast<size_t>(std::max(len, 0)));
+        return st;
     }
-    int16_t Delete() {
-        int32_t len = 0;
-        return Call(4, nullptr, len, nullptr, 0, 0);
-    }
-    uint32_t Position() {
+    int16_t GetDirect(uint32_t pos, uint8_t keyNum = 0) { return GetBy(23, pos, keyNum); }
+    // The 4-byte answer of get position (22) or find percentage (45); 0 on failure.
+    uint32_t Ask(uint16_t op = 22, uint8_t keyNum = 0) {
         uint8_t p[4] = {};
         int32_t len = 4;
-        return Call(22, p, len, nullptr, 0, 0) == 0 ? Get32(p) : 0;
+        return Call(op, p, len, nullptr, 0, keyNum) == 0 ? Get32(p) : 0;
     }
-    int16_t GetDirect(uint32_t pos, uint8_t keyNum = 0, uint16_t bias = 0) {
-        Record.assign(4096, 0);
-        Put32(Record.data(), pos);
-        int32_t len = 4096;
-        uint8_t key[255];
-        const int16_t st = Call(static_cast<uint16_t>(23 + bias), Record.data(), len, key, sizeof key, keyNum);
-        Record.resize(static_cast<size_t>(std::max(len, 0)));
-        return st;
+    uint32_t Position() { return Ask(22); }
+    int16_t Unlock(uint8_t keyNum = 0, uint32_t pos = 0) { return GetBy(27, pos, keyNum); }
+    // The ids of the records a walk reads: get first/next by default, any
+    // other pair of operations (13/7 backwards, 33/24 physically) as given.
+    Ids Walk(uint8_t keyNum = 0, uint16_t first = 12, uint16_t next = 6) {
+        Ids ids;
+        for (int16_t st = Get(first, keyNum); st == 0; st = Get(next, keyNum)) ids.push_back(IdOf(Record));
+        return ids;
     }
     uint8_t* Block() { return FPos; }
     const Client& Owner() const { return FClient; }
 
-    std::vector<uint8_t> Record, Key;
+    Bytes Record, Key = Bytes(255);
 
 private:
+    int16_t Plain(uint16_t op) {
+        int32_t len = 0;
+        return Call(op, nullptr, len, nullptr, 0, 0);
+    }
+    int16_t Write(uint16_t op, Bytes& rec, uint8_t keyNum) {
+        int32_t len = static_cast<int32_t>(rec.size());
+        uint8_t key[255];
+        return Call(op, rec.data(), len, key, sizeof key, keyNum);
+    }
     Client FClient;
     uint8_t FPos[128] = {};
 };
-
-inline int16_t Create(const std::string& path, Spec& spec, uint8_t mode = 0) {
-    std::string name = path;
-    int32_t len = static_cast<int32_t>(spec.Bytes().size());
-    return BTRCALL(14, nullptr, spec.Bytes().data(), &len, name.data(), static_cast<uint8_t>(name.size() + 1), mode);
-}
-
-inline int16_t Transaction(uint16_t op, const Client& c) {
-    int32_t len = 0;
-    return BTRCALLID(op, nullptr, nullptr, &len, nullptr, 0, 0, c.Id());
-}
-
-// A record of `len` bytes: a 4-byte integer at 0, then text.
-inline std::vector<uint8_t> Rec(size_t len, int32_t id, const std::string& text = {}) {
-    std::vector<uint8_t> r(len, 0);
-    Put32(r.data(), static_cast<uint32_t>(id));
-    std::memcpy(r.data() + 4, text.data(), std::min(text.size(), len - 4));
-    return r;
-}
-inline int32_t IdOf(const std::vector<uint8_t>& r) { return r.size() >= 4 ? static_cast<int32_t>(Get32(r.data())) : -1; }
-inline std::vector<uint8_t> Int32Key(int32_t v) {
-    std::vector<uint8_t> k(4);
-    Put32(k.data(), static_cast<uint32_t>(v));
-    return k;
-}
 
 } // namespace btr::test
