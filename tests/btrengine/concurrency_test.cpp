@@ -19,8 +19,7 @@ protected:
     void SetUp() override {
         Spec spec(kLen);
         spec.Key({{1, 4, 1}});
-        ASSERT_EQ(Create(FDir.File("T.DAT"), spec), 0);
-        ASSERT_EQ(A.Open(FDir.File("T.DAT")), 0);
+        ASSERT_EQ(A.Make(FDir.File("T.DAT"), spec), 0);
         ASSERT_EQ(B.Open(FDir.File("T.DAT")), 0);
         for (int id = 1; id <= 5; ++id) ASSERT_EQ(A.Insert(Rec(kLen, id, "v0")), 0);
     }
@@ -31,11 +30,6 @@ protected:
     // Reads record `id` on handle h with a lock bias.
     static int16_t Read(Handle& h, int32_t id, uint16_t bias = 0) {
         return h.Get(static_cast<uint16_t>(5 + bias), 0, Int32Key(id));
-    }
-    int Count(Handle& h) {
-        int n = 0;
-        for (int16_t st = h.Get(12); st == 0; st = h.Get(6)) ++n;
-        return n;
     }
 
     TempDir FDir;
@@ -56,9 +50,8 @@ TEST_F(TwoClients, SingleRecordLocks) {
     ASSERT_EQ(A.Update(Rec(kLen, 2, "a")), 0);
     EXPECT_EQ(Read(B, 2, 200), 0);
     // Unlock with a key number releases it; none held answers 0.
-    int32_t len = 0;
-    EXPECT_EQ(B.Call(27, nullptr, len, nullptr, 0, 0), 0);
-    EXPECT_EQ(B.Call(27, nullptr, len, nullptr, 0, 0), 0);
+    EXPECT_EQ(B.Unlock(), 0);
+    EXPECT_EQ(B.Unlock(), 0);
     EXPECT_EQ(Read(A, 2, 200), 0);
 }
 
@@ -67,8 +60,7 @@ TEST_F(TwoClients, HandlesOfOneClientShareLocksButReleaseTheirOwn) {
     ASSERT_EQ(a2.Open(FDir.File("T.DAT")), 0);
     ASSERT_EQ(Read(A, 3, 200), 0);
     EXPECT_EQ(Read(a2, 3, 200), 0); // same client
-    int32_t len = 0;
-    ASSERT_EQ(A.Call(27, nullptr, len, nullptr, 0, 0), 0);
+    ASSERT_EQ(A.Unlock(), 0);
     EXPECT_EQ(Read(B, 3, 200), 84); // a2 still holds it
     ASSERT_EQ(a2.Close(), 0);       // closing releases the handle's locks
     EXPECT_EQ(Read(B, 3, 200), 0);
@@ -83,19 +75,15 @@ TEST_F(TwoClients, MultipleRecordLocksAccumulateUntilUnlocked) {
     EXPECT_EQ(Read(B, 1, 200), 84);
     EXPECT_EQ(Read(B, 2, 400), 84);
     // Release one by position; a position not locked answers 81.
-    uint8_t pos[4];
-    Put32(pos, p1);
-    int32_t len = 4;
-    ASSERT_EQ(A.Call(27, pos, len, nullptr, 0, 255), 0);
-    EXPECT_EQ(A.Call(27, pos, len, nullptr, 0, 255), 81);
+    ASSERT_EQ(A.Unlock(255, p1), 0);
+    EXPECT_EQ(A.Unlock(255, p1), 81);
     EXPECT_EQ(Read(B, 1, 200), 0);
     EXPECT_EQ(Read(B, 2, 200), 84);
     // Release all of them.
-    ASSERT_EQ(A.Call(27, nullptr, len, nullptr, 0, 254), 0);
+    ASSERT_EQ(A.Unlock(254), 0);
     EXPECT_EQ(Read(B, 2, 200), 0);
     EXPECT_EQ(Read(B, 3, 400), 0);
-    Put32(pos, p2);
-    EXPECT_EQ(A.Call(27, pos, len, nullptr, 0, 255), 81);
+    EXPECT_EQ(A.Unlock(255, p2), 81);
 }
 
 TEST_F(TwoClients, ConflictingChangesAnswer80) {
@@ -113,8 +101,7 @@ TEST_F(TwoClients, AWaitingLockIsGrantedWhenTheHolderLetsGo) {
     auto waiter = std::async(std::launch::async, [&] { return Read(B, 5, 100); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
-    int32_t len = 0;
-    ASSERT_EQ(A.Call(27, nullptr, len, nullptr, 0, 0), 0);
+    ASSERT_EQ(A.Unlock(), 0);
     EXPECT_EQ(waiter.get(), 0);
     EXPECT_EQ(Read(A, 5, 200), 84);
 }
@@ -145,8 +132,8 @@ TEST_F(TwoClients, TransactionsAreIsolatedUntilTheyEnd) {
     ASSERT_EQ(A.Insert(Rec(kLen, 6, "tx")), 0);
     ASSERT_EQ(Read(A, 1), 0);
     ASSERT_EQ(A.Delete(), 0);
-    EXPECT_EQ(Count(A), 5);               // A sees its own changes
-    EXPECT_EQ(Count(B), 5);               // B sees the committed state
+    EXPECT_EQ(A.Walk().size(), 5u); // A sees its own changes
+    EXPECT_EQ(B.Walk().size(), 5u); // B sees the committed state
     EXPECT_EQ(Read(B, 6), 4);
     EXPECT_EQ(Read(B, 1), 0);
     EXPECT_EQ(B.Insert(Rec(kLen, 7, "b")), 85); // the file is A's to change now
@@ -164,7 +151,7 @@ TEST_F(TwoClients, AbortLeavesNothing) {
     ASSERT_EQ(Read(A, 3), 0);
     ASSERT_EQ(A.Update(Rec(kLen, 3, "changed")), 0);
     ASSERT_EQ(Transaction(21, A.Owner()), 0);
-    EXPECT_EQ(Count(A), 5);
+    EXPECT_EQ(A.Walk().size(), 5u);
     ASSERT_EQ(Read(A, 3), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(A.Record.data()) + 4), "v0");
 }
@@ -222,13 +209,11 @@ TEST_F(TwoClients, ThreadsOfBothClientsKeepTheFileConsistent) {
         }
         return 0;
     };
-    auto t1 = std::async(std::launch::async, work, Client(11), 1000);
-    auto t2 = std::async(std::launch::async, work, Client(12), 2000);
-    auto t3 = std::async(std::launch::async, work, Client(11), 3000);
-    EXPECT_EQ(t1.get(), 0);
-    EXPECT_EQ(t2.get(), 0);
-    EXPECT_EQ(t3.get(), 0);
-    EXPECT_EQ(Count(A), 5 + 600);
+    std::vector<std::future<int>> threads;
+    for (auto [c, base] : {std::pair{11, 1000}, {12, 2000}, {11, 3000}})
+        threads.push_back(std::async(std::launch::async, work, Client(uint16_t(c)), base));
+    for (auto& t : threads) EXPECT_EQ(t.get(), 0);
+    EXPECT_EQ(A.Walk().size(), 5u + 600);
     Transaction(25, Client(11));
     Transaction(25, Client(12));
 }
