@@ -10,14 +10,8 @@ using test::Column;
 using test::EditorOpen;
 using test::FillColumn;
 using test::Line;
-using test::ShowGrid;
 
-int Ordinal(const std::string& a, const std::string& b) {
-    return a.compare(b);
-}
-int AlwaysEqual(const std::string&, const std::string&) {
-    return 0;
-}
+int Ordinal(const std::string& a, const std::string& b) { return a.compare(b); }
 
 class TestDictGrid : public TDictGrid {
 public:
@@ -33,7 +27,7 @@ protected:
             notes.push_back(std::to_string(c) + "," + std::to_string(r) + "=" + v);
         };
         grid.OnKeyDown = [this](TComponent*, uint16_t& key, TShiftState) { keys.push_back(key); };
-        ShowGrid(grid);
+        test::ShowGrid(grid);
     }
     // Column 1 has the button and a limit of 8; column 0 neither.
     void GiveButtons() {
@@ -48,11 +42,9 @@ protected:
             maxLen = c == 1 ? 8 : 0;
         };
     }
-    void Editing(TGridOptions extra = {}) {
-        grid.SetOptions(grid.Options() + TGridOptions{goEditing} + extra);
-    }
+    void Editing(TGridOptions extra = {}) { test::AllowEditing(grid, extra); }
     TNewInplaceEdit* Editor() { return dynamic_cast<TNewInplaceEdit*>(grid.InplaceEditor()); }
-    void EditKey(Qt::Key key) { QTest::keyClick(Line(grid), key); }
+    void EditKey(Qt::Key key) { test::EditKey(grid, key); }
 
     TestDictGrid grid;
     std::vector<std::string> notes;
@@ -65,10 +57,7 @@ TEST_F(DictGrid, SortingOnlyTheHeaderRow) {
     grid.SetCells(0, 0, "Name");
     static int calls;
     calls = 0;
-    auto counting = [](const std::string&, const std::string&) {
-        ++calls;
-        return 1;
-    };
+    auto counting = [](const std::string&, const std::string&) { return ++calls; };
     Editing({goAlwaysShowEditor});
     grid.SortByCol(0, counting);
     EXPECT_EQ(calls, 0);
@@ -79,33 +68,37 @@ TEST_F(DictGrid, SortingOnlyTheHeaderRow) {
     EXPECT_THROW(grid.SortByCol(0, nullptr), EInvalidGridOperation);
 }
 
-TEST_F(DictGrid, SortKeepsTheCurrentRowWithItsContents) {
-    FillColumn(grid, 0, {"pear", "apple", "plum"});
-    for (int r = 1; r <= 3; ++r) grid.SetCells(1, r, "#" + std::to_string(r));
-    grid.SetCells(0, 0, "Name");
-    grid.SetRow(2); // apple
-    grid.SortByCol(0, Ordinal);
-    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"apple", "pear", "plum"}));
-    EXPECT_EQ(Column(grid, 1), (std::vector<std::string>{"#2", "#1", "#3"}));
-    EXPECT_EQ(grid.Cells(0, 0), "Name");
-    EXPECT_EQ(grid.Row(), 1);
-    EXPECT_EQ(grid.Cells(0, grid.Row()), "apple");
-
-    grid.SetRow(2); // pear, which moves down
-    grid.SortByCol(0, [](const std::string& a, const std::string& b) { return b.compare(a); });
-    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"plum", "pear", "apple"}));
-    EXPECT_EQ(grid.Cells(0, grid.Row()), "pear");
-}
-
-TEST_F(DictGrid, EmptyTextsSinkAndEqualTextsKeepTheirOrder) {
-    FillColumn(grid, 0, {"", "b", "", "a", "c", ""});
-    for (int r = 1; r <= 6; ++r) grid.SetCells(1, r, std::to_string(r));
-    grid.SetRow(4); // "a"
-    grid.SortByCol(0, AlwaysEqual);
-    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"b", "a", "c", "", "", ""}));
-    EXPECT_EQ((std::vector<std::string>{grid.Cells(1, 1), grid.Cells(1, 2), grid.Cells(1, 3)}),
-              (std::vector<std::string>{"2", "4", "5"}));
-    EXPECT_EQ(grid.Cells(1, grid.Row()), "4");
+TEST_F(DictGrid, SortMovesWholeRowsAndTheCurrentRowFollowsItsContents) {
+    const struct {
+        const char* name;
+        std::vector<std::string> texts;
+        int row; // current before the sort
+        TStrCompProc compare;
+        std::vector<std::string> sorted, second; // column 0; column 1 of the rows with text
+        int rowAfter;
+    } cases[] = {
+        {"apple moves up", {"pear", "apple", "plum"}, 2, Ordinal, {"apple", "pear", "plum"}, {"2", "1", "3"}, 1},
+        {"pear moves up and down again",
+         {"apple", "pear", "plum"}, 2, [](const std::string& a, const std::string& b) { return b.compare(a); },
+         {"plum", "pear", "apple"}, {"3", "2", "1"}, 2},
+        {"empty texts sink, equal texts keep their order",
+         {"", "b", "", "a", "c", ""}, 4, [](const std::string&, const std::string&) { return 0; },
+         {"b", "a", "c", "", "", ""}, {"2", "4", "5"}, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FillColumn(grid, 0, c.texts);
+        for (int r = 1; r < grid.RowCount(); ++r) grid.SetCells(1, r, std::to_string(r));
+        grid.SetCells(0, 0, "Name");
+        grid.SetRow(c.row);
+        grid.SortByCol(0, c.compare);
+        EXPECT_EQ(Column(grid, 0), c.sorted);
+        const auto second = Column(grid, 1);
+        EXPECT_EQ(std::vector<std::string>(second.begin(), second.begin() + c.second.size()), c.second);
+        EXPECT_EQ(grid.Row(), c.rowAfter);
+        EXPECT_EQ(grid.Cells(1, grid.Row()), std::to_string(c.row));
+        EXPECT_EQ(grid.Cells(0, 0), "Name");
+    }
 }
 
 TEST_F(DictGrid, SortStoresTheOpenEditorFirstAndShowsItAgain) {
@@ -136,43 +129,39 @@ TEST_F(DictGrid, ACompareErrorStopsTheSortWhereItIs) {
     EXPECT_EQ(grid.Row(), 3);
 }
 
-TEST_F(DictGrid, EscapeRestoresTheLoadedTextAndCloses) {
-    Editing();
+// Escape in an editor over "pear" after typing.
+struct EscapeCase {
+    const char* name;
+    bool alwaysShown;
+    const char* typed;
+    bool open;     // after Escape
+    bool passedOn; // the grid heard the key
+};
+
+class DictGridEscape : public DictGrid, public ::testing::WithParamInterface<EscapeCase> {};
+
+TEST_P(DictGridEscape, RestoresTheLoadedTextOrPassesTheKeyOn) {
+    const EscapeCase& c = GetParam();
+    Editing(c.alwaysShown ? TGridOptions{goAlwaysShowEditor} : TGridOptions{});
     FillColumn(grid, 0, {"pear"});
     grid.ShowEditor();
-    QTest::keyClicks(Line(grid), "x");
-    EXPECT_EQ(grid.InplaceEditor()->Text(), "x");
-    EXPECT_EQ(Editor()->StText, "pear");
+    QTest::keyClicks(Line(grid), c.typed);
     keys.clear();
     EditKey(Qt::Key_Escape);
+    EXPECT_EQ(EditorOpen(grid), c.open);
     EXPECT_EQ(grid.InplaceEditor()->Text(), "pear");
-    EXPECT_FALSE(EditorOpen(grid));
+    if (c.open) EXPECT_EQ(grid.InplaceEditor()->SelLength(), 4);
+    EXPECT_EQ(keys, c.passedOn ? std::vector<uint16_t>{VK_ESCAPE} : std::vector<uint16_t>{});
     EXPECT_EQ(grid.Cells(0, 1), "pear");
     EXPECT_TRUE(notes.empty());
-    EXPECT_TRUE(keys.empty()); // consumed
 }
 
-TEST_F(DictGrid, EscapeInAnAlwaysShownEditorRestoresAndSelects) {
-    Editing({goAlwaysShowEditor});
-    FillColumn(grid, 0, {"pear"});
-    ASSERT_TRUE(EditorOpen(grid));
-    QTest::keyClicks(Line(grid), "xy");
-    EditKey(Qt::Key_Escape);
-    EXPECT_TRUE(EditorOpen(grid));
-    EXPECT_EQ(grid.InplaceEditor()->Text(), "pear");
-    EXPECT_EQ(grid.InplaceEditor()->SelLength(), 4);
-}
-
-TEST_F(DictGrid, EscapeWithoutChangesIsPassedOn) {
-    Editing();
-    FillColumn(grid, 0, {"pear"});
-    grid.ShowEditor();
-    keys.clear();
-    EditKey(Qt::Key_Escape);
-    EXPECT_EQ(keys, (std::vector<uint16_t>{VK_ESCAPE}));
-    EXPECT_FALSE(EditorOpen(grid)); // the grid's own Escape closed it
-    EXPECT_TRUE(notes.empty());
-}
+INSTANTIATE_TEST_SUITE_P(Cases, DictGridEscape,
+                         ::testing::Values(EscapeCase{"ChangedCloses", false, "x", false, false},
+                                           EscapeCase{"ChangedAlwaysShownSelects", true, "xy", true, false},
+                                           // the grid's own Escape closes it
+                                           EscapeCase{"UnchangedPassesOn", false, "", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DictGrid, F3RunsTheButtonActionWithTheEditorAsSender) {
     GiveButtons();
@@ -180,6 +169,10 @@ TEST_F(DictGrid, F3RunsTheButtonActionWithTheEditorAsSender) {
     FillColumn(grid, 1, {"Integer"});
     grid.FocusCell(1, 1);
     grid.ShowEditor();
+    const int before = optionCalls;
+    EditKey(Qt::Key_F3); // no button action: the options are not even asked
+    EXPECT_EQ(optionCalls, before);
+
     std::vector<std::string> seen;
     grid.OnEditButtonClick = [&](TComponent* sender, int c, int r, std::string& s) {
         EXPECT_EQ(sender, grid.InplaceEditor());
@@ -203,22 +196,6 @@ TEST_F(DictGrid, F3RunsTheButtonActionWithTheEditorAsSender) {
     EXPECT_EQ(keys.back(), VK_F3);
 }
 
-TEST_F(DictGrid, F3DoesNothingWithoutBothHandlers) {
-    GiveButtons();
-    Editing();
-    grid.FocusCell(1, 1);
-    grid.ShowEditor();
-    const int before = optionCalls;
-    EditKey(Qt::Key_F3); // no button action: the options are not even asked
-    EXPECT_EQ(optionCalls, before);
-
-    int clicks = 0;
-    grid.OnEditButtonClick = [&](TComponent*, int, int, std::string&) { ++clicks; };
-    grid.OnGetEditOptions = nullptr;
-    EditKey(Qt::Key_F3);
-    EXPECT_EQ(clicks, 0);
-}
-
 TEST_F(DictGrid, CellsSetToTheirOwnTextRaiseNoNotification) {
     Editing();
     FillColumn(grid, 0, {"same", "other"});
@@ -236,7 +213,7 @@ TEST_F(DictGrid, CellsSetToTheirOwnTextRaiseNoNotification) {
     EXPECT_EQ(grid.Cells(0, 2), "changed");
 }
 
-TEST_F(DictGrid, DeleteRowMovesTheRowsBelowUp) {
+TEST_F(DictGrid, DeleteRowMovesTheRowsBelowUpAndTheLastOnlyShrinks) {
     FillColumn(grid, 0, {"a", "b", "c", "d"});
     for (int r = 1; r <= 4; ++r) grid.SetCells(1, r, std::to_string(r));
     grid.DeleteRow(2);
@@ -246,14 +223,9 @@ TEST_F(DictGrid, DeleteRowMovesTheRowsBelowUp) {
     EXPECT_THROW(grid.DeleteRow(0), EInvalidGridOperation); // the header is no data row
     EXPECT_THROW(grid.DeleteRow(4), EInvalidGridOperation);
     EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"a", "c", "d"}));
-}
-
-TEST_F(DictGrid, DeletingTheLastRowOnlyShrinks) {
-    FillColumn(grid, 0, {"a", "b", "c"});
     grid.SetRow(3);
-    grid.DeleteRow(3);
-    EXPECT_EQ(grid.RowCount(), 3);
-    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"a", "b"}));
+    grid.DeleteRow(3); // the current row, the last one
+    EXPECT_EQ(Column(grid, 0), (std::vector<std::string>{"a", "c"}));
     EXPECT_EQ(grid.Row(), 2);
     grid.DeleteRow(2);
     grid.DeleteRow(1);
@@ -270,9 +242,8 @@ TEST_F(DictGrid, DeleteRowReloadsTheEditorAndKeepsWhatWasTyped) {
     grid.DeleteRow(3);
     EXPECT_EQ(grid.Cells(0, 2), "typed");
     EXPECT_EQ(grid.InplaceEditor()->Text(), "typed");
-
-    grid.DeleteRow(
-        2); // the edited row, the last one: the editor closes and holds the new current cell
+    // The edited row, now the last one: the editor holds the new current cell.
+    grid.DeleteRow(2);
     EXPECT_EQ(grid.Row(), 1);
     EXPECT_EQ(grid.InplaceEditor()->Text(), "a");
     EXPECT_EQ(Editor()->StText, "a");
@@ -287,11 +258,6 @@ TEST_F(DictGrid, TheButtonFollowsTheCellOptions) {
     ASSERT_NE(editor, nullptr);
     TSpeedButton* button = editor->Button();
     EXPECT_EQ(button->Parent(), editor);
-    EXPECT_EQ(button->Owner(), editor);
-    EXPECT_EQ(button->Align(), alRight);
-    EXPECT_EQ(button->Cursor(), crArrow);
-    EXPECT_EQ(button->NumGlyphs(), 1);
-    EXPECT_FALSE(button->Glyph().Empty());
     EXPECT_FALSE(button->Visible());
     EXPECT_EQ(editor->TextRect().Right, editor->Width() - 2);
     EXPECT_EQ(editor->MaxLength(), 0);
@@ -299,8 +265,7 @@ TEST_F(DictGrid, TheButtonFollowsTheCellOptions) {
     QTest::keyClick(grid.Widget(), Qt::Key_Right);
     EXPECT_EQ(grid.InplaceEditor(), editor);
     EXPECT_TRUE(button->Visible());
-    EXPECT_EQ(button->BoundsRect(),
-              (TRect{editor->Width() - 20, 0, editor->Width(), editor->Height()}));
+    EXPECT_EQ(button->BoundsRect(), (TRect{editor->Width() - 20, 0, editor->Width(), editor->Height()}));
     EXPECT_EQ(editor->TextRect(), (TRect{2, 2, editor->Width() - 22, editor->Height()}));
     EXPECT_EQ(editor->MaxLength(), 8);
     QTest::keyClicks(Line(grid), "LongerThanEight");
@@ -333,7 +298,7 @@ TEST_F(DictGrid, ClickingTheButtonRunsTheHandlerWithTheGridAsSender) {
     QTest::mouseClick(button->Widget(), Qt::LeftButton);
     EXPECT_EQ(grid.InplaceEditor()->Text(), "Date");
     EXPECT_TRUE(notes.empty()); // stored when the editor leaves the cell
-    QTest::keyClick(Line(grid), Qt::Key_Return);
+    EditKey(Qt::Key_Return);
     EXPECT_EQ(grid.Cells(1, 1), "Date");
     EXPECT_EQ(notes, (std::vector<std::string>{"1,1=Date"}));
 }

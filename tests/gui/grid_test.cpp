@@ -7,6 +7,7 @@
 namespace btr {
 namespace {
 
+using test::AllowEditing;
 using test::Column;
 using test::EditorOpen;
 using test::FillColumn;
@@ -44,7 +45,7 @@ protected:
     void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
         QTest::keyClick(grid.Widget(), key, mods);
     }
-    void EditKey(Qt::Key key) { QTest::keyClick(Line(grid), key); }
+    void EditKey(Qt::Key key) { test::EditKey(grid, key); }
     QPoint CellCenter(int c, int r) {
         const TRect rc = grid.CellRect(c, r);
         return {(rc.Left + rc.Right) / 2, (rc.Top + rc.Bottom) / 2};
@@ -55,11 +56,8 @@ protected:
 };
 
 TEST_F(Grid, CellsResizeAndRangeChecks) {
-    EXPECT_EQ(grid.ColCount(), 5);
-    EXPECT_EQ(grid.RowCount(), 5);
-    grid.SetCells(4, 4, "corner");
+    grid.SetCells(4, 4, "corner"); // five by five to begin with
     grid.SetCells(0, 0, "Имя");
-    EXPECT_EQ(grid.Cells(0, 0), "Имя");
     EXPECT_THROW(grid.Cells(5, 0), EInvalidGridOperation);
     EXPECT_THROW(grid.SetCells(0, 5, "x"), EInvalidGridOperation);
     EXPECT_THROW(grid.Cells(-1, 0), EInvalidGridOperation);
@@ -102,41 +100,32 @@ TEST_F(Grid, RowMovedCarriesEveryColumnAndLeavesTheCurrentRow) {
 TEST_F(Grid, KeyboardNavigation) {
     ShowGrid(grid);
     grid.SetRowCount(30);
-    Key(Qt::Key_Down);
-    Key(Qt::Key_Right);
-    EXPECT_EQ(grid.Row(), 2);
-    EXPECT_EQ(grid.Col(), 1);
-    Key(Qt::Key_Up);
-    Key(Qt::Key_Up); // stops at the first data row, never the header
-    EXPECT_EQ(grid.Row(), 1);
-    Key(Qt::Key_End);
-    EXPECT_EQ(grid.Col(), 4);
-    Key(Qt::Key_Home);
-    EXPECT_EQ(grid.Col(), 0);
     const int page = grid.VisibleRowCount();
     ASSERT_GT(page, 1);
-    Key(Qt::Key_PageDown);
-    EXPECT_EQ(grid.Row(), 1 + page);
-    Key(Qt::Key_PageUp);
-    EXPECT_EQ(grid.Row(), 1);
-    Key(Qt::Key_End, Qt::ControlModifier);
-    EXPECT_EQ(grid.Row(), 29);
+    // One step: a key and the cell it leads to.
+    auto step = [&](const char* name, Qt::Key key, Qt::KeyboardModifiers mods, int col, int row) {
+        Key(key, mods);
+        EXPECT_EQ(grid.Col(), col) << name;
+        EXPECT_EQ(grid.Row(), row) << name;
+    };
+    step("Down", Qt::Key_Down, {}, 0, 2);
+    step("Right", Qt::Key_Right, {}, 1, 2);
+    step("Up", Qt::Key_Up, {}, 1, 1);
+    step("Up at the first data row, never the header", Qt::Key_Up, {}, 1, 1);
+    step("End", Qt::Key_End, {}, 4, 1);
+    step("Home", Qt::Key_Home, {}, 0, 1);
+    step("PageDown", Qt::Key_PageDown, {}, 0, 1 + page);
+    step("PageUp", Qt::Key_PageUp, {}, 0, 1);
+    step("Ctrl+End", Qt::Key_End, Qt::ControlModifier, 4, 29);
     EXPECT_EQ(grid.TopRow(), 30 - page); // the last row is in view
-    Key(Qt::Key_Home, Qt::ControlModifier);
-    EXPECT_EQ(grid.Row(), 1);
+    step("Ctrl+Home", Qt::Key_Home, Qt::ControlModifier, 0, 1);
     EXPECT_EQ(grid.TopRow(), 1);
-
     // Tab moves between cells only with goTabs, wrapping at the row's ends.
     grid.FocusCell(4, 1);
-    Key(Qt::Key_Tab);
-    EXPECT_EQ(grid.Col(), 4);
+    step("Tab without goTabs", Qt::Key_Tab, {}, 4, 1);
     grid.SetOptions(grid.Options() + TGridOptions{goTabs});
-    Key(Qt::Key_Tab);
-    EXPECT_EQ(grid.Col(), 0);
-    EXPECT_EQ(grid.Row(), 2);
-    Key(Qt::Key_Backtab, Qt::ShiftModifier);
-    EXPECT_EQ(grid.Col(), 4);
-    EXPECT_EQ(grid.Row(), 1);
+    step("Tab", Qt::Key_Tab, {}, 0, 2);
+    step("Backtab", Qt::Key_Backtab, Qt::ShiftModifier, 4, 1);
 }
 
 TEST_F(Grid, OnKeyDownSeesKeysFirstAndCanConsumeThem) {
@@ -165,7 +154,7 @@ TEST_F(Grid, MouseSelectsEditsAndSizesColumns) {
     QTest::mouseClick(client, Qt::LeftButton, {}, CellCenter(2, 3)); // no goEditing
     EXPECT_FALSE(EditorOpen(grid));
 
-    grid.SetOptions(grid.Options() + TGridOptions{goEditing, goColSizing});
+    AllowEditing(grid, {goColSizing});
     QTest::mouseDClick(client, Qt::LeftButton, {}, CellCenter(0, 1));
     EXPECT_EQ(grid.Row(), 1);
     EXPECT_TRUE(EditorOpen(grid));
@@ -187,7 +176,7 @@ TEST_F(Grid, MouseSelectsEditsAndSizesColumns) {
 
 TEST_F(Grid, EditingStoresEveryChangeAndNotifies) {
     ShowGrid(grid);
-    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    AllowEditing(grid);
     grid.SetCells(0, 1, "old");
     EXPECT_EQ(grid.InplaceEditor(), nullptr); // made only when first needed
     Key(Qt::Key_Return);
@@ -238,12 +227,13 @@ TEST_F(Grid, NoEditingWithoutTheOption) {
     EXPECT_FALSE(EditorOpen(grid));
 }
 
-TEST_F(Grid, HidingTheEditorStoresItsTextEvenUnchanged) {
+TEST_F(Grid, TheEditorShowsProgramStoresAndHidingStoresItsTextEvenUnchanged) {
     ShowGrid(grid);
-    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
-    grid.SetCells(1, 2, "same");
+    AllowEditing(grid);
     grid.FocusCell(1, 2);
     grid.ShowEditor();
+    grid.SetCells(1, 2, "same");
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "same");
     grid.HideEditor();
     EXPECT_EQ(edits, (std::vector<Edit>{{1, 2, "same"}}));
     grid.SetEditText(1, 2, "direct");
@@ -256,7 +246,7 @@ TEST_F(Grid, AlwaysShownEditorFollowsTheCurrentCell) {
     grid.SetRowCount(40);
     grid.SetCells(0, 1, "one");
     grid.SetCells(0, 2, "two");
-    grid.SetOptions(grid.Options() + TGridOptions{goEditing, goAlwaysShowEditor});
+    AllowEditing(grid, {goAlwaysShowEditor});
     ASSERT_TRUE(EditorOpen(grid));
     EXPECT_TRUE(grid.EditorMode());
     QTest::keyClicks(Line(grid), "1");
@@ -294,7 +284,7 @@ TEST_F(Grid, AlwaysShownEditorFollowsTheCurrentCell) {
 TEST_F(Grid, EditLimitStopsTypingButNeverCutsALoadedText) {
     ShowGrid(grid);
     grid.Limit = 3;
-    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    AllowEditing(grid);
     grid.SetCells(0, 1, "longer text");
     grid.FocusCell(0, 2);
     grid.ShowEditor();
@@ -312,19 +302,9 @@ TEST_F(Grid, EditLimitStopsTypingButNeverCutsALoadedText) {
     EXPECT_EQ(grid.Cells(0, 1), "longer tex");
 }
 
-TEST_F(Grid, ProgramStoresReachAnOpenEditor) {
-    ShowGrid(grid);
-    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
-    grid.ShowEditor();
-    grid.SetCells(0, 1, "from program");
-    EXPECT_EQ(grid.InplaceEditor()->Text(), "from program");
-    grid.HideEditor();
-    EXPECT_EQ(grid.Cells(0, 1), "from program");
-}
-
 TEST_F(Grid, HandlerErrorsAreShownAndStopTheMove) {
     ShowGrid(grid);
-    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    AllowEditing(grid);
     grid.ShowEditor();
     grid.OnSetEditText = [](TComponent*, int, int, const std::string& v) {
         if (v == "bad") throw Exception("refused");
@@ -340,7 +320,7 @@ TEST_F(Grid, HandlerErrorsAreShownAndStopTheMove) {
 
 TEST_F(Grid, AnEditorDestroyedElsewhereIsForgotten) {
     ShowGrid(grid);
-    grid.SetOptions(grid.Options() + TGridOptions{goEditing});
+    AllowEditing(grid);
     grid.ShowEditor();
     delete grid.InplaceEditor();
     EXPECT_EQ(grid.InplaceEditor(), nullptr);

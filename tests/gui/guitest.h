@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModel>
 #include <QApplication>
+#include <QImage>
 #include <QLineEdit>
 #include <QTest>
 #include <string>
@@ -42,6 +44,25 @@ inline QLineEdit* Line(const TStringGrid& grid) {
 
 inline bool EditorOpen(const TStringGrid& grid) {
     return grid.InplaceEditor() && grid.InplaceEditor()->Visible();
+}
+
+inline void EditKey(const TStringGrid& grid, Qt::Key key) { QTest::keyClick(Line(grid), key); }
+
+inline void AllowEditing(TStringGrid& grid, TGridOptions extra = {}) {
+    grid.SetOptions(grid.Options() + TGridOptions{goEditing} + extra);
+}
+
+// Fetches every row a model has to give.
+inline void FetchAll(QAbstractItemModel& model) {
+    while (model.canFetchMore({})) model.fetchMore({});
+}
+
+// Pixels dark enough to be text.
+inline int DarkPixels(const QImage& image) {
+    int dark = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) dark += qGray(image.pixel(x, y)) < 100;
+    return dark;
 }
 
 // Every message box a test causes is an error that reached the event loop:
