@@ -26,45 +26,45 @@ protected:
 };
 
 TEST_F(Files, CreateRefusesBadLayouts) {
-    struct Case {
-        const char* what;
-        Spec spec;
-        int status;
-    };
     auto keyed = [](uint16_t recLen, uint16_t page, std::vector<Spec::Seg> segs, uint16_t flags = 0) {
         Spec s(recLen, page);
         s.Key(std::move(segs), flags);
         return s;
     };
-    std::vector<Case> cases;
-    cases.push_back({"page size not a multiple of 512", keyed(16, 1000, {{1, 4, 1}}), 24});
-    cases.push_back({"page size too large", keyed(16, 16896, {{1, 4, 1}}), 24});
-    cases.push_back({"segment past the record", keyed(16, 1024, {{15, 4, 1}}), 27});
-    cases.push_back({"record of 3 bytes", keyed(3, 1024, {{1, 2, 1}}), 28});
-    cases.push_back({"integer of 3 bytes", keyed(16, 1024, {{1, 3, 1}}), 29});
-    cases.push_back({"zero-length segment", keyed(16, 1024, {{1, 0, 0}}), 29});
-    cases.push_back({"unknown key type", keyed(16, 1024, {{1, 4, 99}}), 49});
-    cases.push_back({"collating sequence named, none given", keyed(16, 1024, {{1, 4, 0}}, kAlt), 48});
-    Spec mixed(16);
-    mixed.Key({{1, 4, 1}, {5, 4, 1, kDup}});
-    cases.push_back({"duplicates on one segment only", mixed, 45});
-    Spec longKey(400);
-    longKey.Key({{1, 200, 0}, {201, 100, 0}});
-    cases.push_back({"key of 300 bytes", longKey, 29});
-    for (Case& c : cases) {
+    auto counted = [](uint16_t keys, size_t size) { // a header whose key count no segments back up
+        Spec s(16);
+        Put16(s.Bytes().data() + 4, keys);
+        s.Bytes().resize(size);
+        return s;
+    };
+    Spec noMark = keyed(16, 1024, {{1, 4, 0}}, kAlt).Collation("X", {});
+    noMark.Bytes()[32] = 0;
+    struct {
+        const char* what;
+        Spec spec;
+        int status;
+    } cases[] = {
+        {"page size not a multiple of 512", keyed(16, 1000, {{1, 4, 1}}), 24},
+        {"page size too small", keyed(16, 256, {{1, 4, 1}}), 24},
+        {"page size too large", keyed(16, 16896, {{1, 4, 1}}), 24},
+        {"segment past the record", keyed(16, 1024, {{15, 4, 1}}), 27},
+        {"record of 3 bytes", keyed(3, 1024, {{1, 2, 1}}), 28},
+        {"integer of 3 bytes", keyed(16, 1024, {{1, 3, 1}}), 29},
+        {"zero-length segment", keyed(16, 1024, {{1, 0, 0}}), 29},
+        {"key of 300 bytes", keyed(400, 1024, {{1, 200, 0}, {201, 100, 0}}), 29},
+        {"unknown key type", keyed(16, 1024, {{1, 4, 99}}), 49},
+        {"collating sequence named, none given", keyed(16, 1024, {{1, 4, 0}}, kAlt), 48},
+        {"collating sequence without its 0xAC", noMark, 48},
+        {"duplicates on one segment only", keyed(16, 1024, {{1, 4, 1}, {5, 4, 1, kDup}}), 45},
+        {"autoincrement with duplicates", keyed(16, 1024, {{1, 4, 15}}, kDup), 45},
+        {"shorter than the header", counted(0, 10), 22},
+        {"3 keys without segments", counted(3, 16), 26},
+        {"120 keys", counted(120, 16), 26},
+    };
+    for (auto& c : cases) {
         EXPECT_EQ(Create(Path(), c.spec), c.status) << c.what;
         EXPECT_FALSE(std::filesystem::exists(Path())) << c.what;
     }
-    // The header alone, or a key count the segments do not back up.
-    Spec shortSpec(16);
-    shortSpec.Bytes().resize(10);
-    EXPECT_EQ(Create(Path(), shortSpec), 22);
-    Spec lying(16);
-    Put16(lying.Bytes().data() + 4, 3);
-    EXPECT_EQ(Create(Path(), lying), 26);
-    Spec tooMany(16);
-    Put16(tooMany.Bytes().data() + 4, 120);
-    EXPECT_EQ(Create(Path(), tooMany), 26);
 }
 
 TEST_F(Files, CreateReplacesOrRefusesAnExistingFile) {
@@ -122,32 +122,33 @@ TEST_F(Files, OpenAnswersForMissingBadAndForeignFiles) {
 
 TEST_F(Files, PositionBlocksThatNameNoHandle) {
     MakeDefault();
+    auto getFirst = [](uint8_t* block, const Client& c) {
+        uint8_t rec[64], key[16];
+        int32_t len = sizeof rec;
+        return BTRCALLID(12, block, rec, &len, key, sizeof key, 0, c.Id());
+    };
     Handle h;
-    uint8_t rec[64];
-    int32_t len = sizeof rec;
-    uint8_t key[16];
-    EXPECT_EQ(h.Call(12, rec, len, key, sizeof key, 0), 3); // zeroed
+    EXPECT_EQ(getFirst(h.Block(), h.Owner()), 3); // zeroed
     ASSERT_EQ(h.Open(Path()), 0);
     uint8_t saved[128];
     std::memcpy(saved, h.Block(), 128);
-    // Another client's requests on this block.
-    EXPECT_EQ(BTRCALLID(12, h.Block(), rec, &len, key, sizeof key, 0, Client(9).Id()), 3);
+    EXPECT_EQ(getFirst(h.Block(), Client(9)), 3); // another client's request on this block
     ASSERT_EQ(h.Close(), 0);
     EXPECT_EQ(h.Close(), 3);
     // A stale block: the handle was closed and its slot given out again.
     Handle other;
     ASSERT_EQ(other.Open(Path()), 0);
-    EXPECT_EQ(BTRCALLID(12, saved, rec, &len, key, sizeof key, 0, h.Owner().Id()), 3);
+    EXPECT_EQ(getFirst(saved, h.Owner()), 3);
     // Forged: the magic with a handle number never given out, or garbage.
-    uint8_t forged[128];
-    std::memcpy(forged, saved, 128);
-    Put32(forged + 8, 123456);
-    EXPECT_EQ(BTRCALLID(12, forged, rec, &len, key, sizeof key, 0, h.Owner().Id()), 3);
-    std::memset(forged, 0xA5, sizeof forged);
-    EXPECT_EQ(BTRCALLID(12, forged, rec, &len, key, sizeof key, 0, h.Owner().Id()), 3);
-    EXPECT_EQ(BTRCALLID(12, nullptr, rec, &len, key, sizeof key, 0, h.Owner().Id()), 23);
+    Put32(saved + 8, 123456);
+    EXPECT_EQ(getFirst(saved, h.Owner()), 3);
+    std::memset(saved, 0xA5, sizeof saved);
+    EXPECT_EQ(getFirst(saved, h.Owner()), 3);
+    EXPECT_EQ(getFirst(nullptr, h.Owner()), 23);
     // Unknown operations answer 1 whatever the block.
-    for (uint16_t op : {16, 31, 99, 500, 777, 2000, 65535}) EXPECT_EQ(BTRCALL(op, nullptr, nullptr, &len, nullptr, 0, 0), 1) << op;
+    int32_t len = 0;
+    for (uint16_t op : {16, 31, 99, 500, 777, 2000, 65535})
+        EXPECT_EQ(BTRCALL(op, nullptr, nullptr, &len, nullptr, 0, 0), 1) << op;
 }
 
 TEST_F(Files, OpenModesReadOnlyAndExclusive) {
@@ -203,29 +204,22 @@ TEST_F(Files, StatReportsTheLayoutAndCount) {
     spec.Key({{1, 4, 1}});
     spec.Key({{5, 4, 0}, {9, 8, 0, kAlt}}, kDup);
     spec.Collation("REVERSE", acs);
-    ASSERT_EQ(Create(Path(), spec), 0);
     Handle h;
-    ASSERT_EQ(h.Open(Path()), 0);
+    ASSERT_EQ(h.Make(Path(), spec), 0);
     for (int i = 0; i < 5; ++i) ASSERT_EQ(h.Insert(Rec(16, i, "abc")), 0);
-    uint8_t buf[1024];
-    int32_t len = sizeof buf;
-    uint8_t key[32];
+    // The layout as created, file flags as given, with the record count at 6.
+    Bytes want = spec.Bytes();
+    Put32(want.data() + 6, 5);
+    uint8_t buf[1024], key[32];
     std::memset(key, 0x77, sizeof key);
+    int32_t len = sizeof buf;
     ASSERT_EQ(h.Call(15, buf, len, key, sizeof key, 0), 0);
-    EXPECT_EQ(len, 16 + 3 * 16 + 265);
-    EXPECT_EQ(Get16(buf), 16);
-    EXPECT_EQ(Get16(buf + 2), 2048);
-    EXPECT_EQ(Get16(buf + 4), 2);
-    EXPECT_EQ(Get32(buf + 6), 5u);
-    EXPECT_EQ(Get16(buf + 10), 0x0020); // flags come back as given
-    EXPECT_EQ(Get16(buf + 16 + 32), 9);  // third segment's position
-    EXPECT_EQ(buf[16 + 3 * 16], 0xAC);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + 16 + 3 * 16 + 1, 7), "REVERSE");
-    EXPECT_TRUE(std::all_of(key, key + sizeof key, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(Bytes(buf, buf + len), want);
+    EXPECT_EQ(Bytes(key, key + sizeof key), Bytes(sizeof key, 0));
     // A short buffer gets what fits and 22.
     len = 20;
     EXPECT_EQ(h.Call(15, buf, len, key, sizeof key, 0), 22);
-    EXPECT_EQ(len, 20);
+    EXPECT_EQ(Bytes(buf, buf + len), Bytes(want.begin(), want.begin() + 20));
     len = 0;
     EXPECT_EQ(h.Call(15, nullptr, len, key, sizeof key, 0), 22);
 }
