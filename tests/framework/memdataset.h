@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,12 @@ public:
     std::vector<MemColumn> Columns;
     std::vector<MemRow> Rows;
     std::vector<std::string> Blobs{""};      // index 0: no value
-    std::vector<std::string>* Log = nullptr; // the Internal* calls, when set
+    // Told the name of each Internal* call (InternalClose once it closed,
+    // the others before they act) and of InternalHandleException; what it
+    // raises is the call's failure.
+    std::function<void(const std::string& call)> OnInternal;
     bool ReadOnlyMode = false;
     bool EndsWithError = false; // answer grError at both ends, as some datasets do
-    int HandledExceptions = 0;
-    int FailNextPosts = 0; // InternalPost raises this many times
 
     bool GetFieldData(TField* field, void* buffer) override {
         const uint8_t* p = Slot(field);
@@ -61,7 +63,7 @@ public:
     }
 
 protected:
-    void Note(const char* what) { if (Log) Log->push_back(what); }
+    void Note(const char* call) { if (OnInternal) OnInternal(call); }
     uint8_t* FlagOf(TRecordBuffer b) { return b + FRecSize + CalcFieldsSize(); }
 
     // Where a field's presence byte and value are in the buffer of the state.
@@ -108,7 +110,7 @@ protected:
     int GetRecordSize() override { return FRecSize; }
     bool IsCursorOpen() override { return FOpen; }
     bool GetCanModify() override { return !ReadOnlyMode; }
-    void InternalHandleException() override { ++HandledExceptions; }
+    void InternalHandleException() override { Note("InternalHandleException"); }
     void InternalInitRecord(TRecordBuffer b) override { std::memset(b, 0, FBufSize); }
     void ClearCalcFields(TRecordBuffer b) override { std::memset(b + FRecSize, 0, static_cast<size_t>(CalcFieldsSize())); }
     TBookmarkFlag GetBookmarkFlag(TRecordBuffer b) override { return static_cast<TBookmarkFlag>(*FlagOf(b)); }
@@ -149,11 +151,11 @@ protected:
     }
 
     void InternalClose() override {
-        Note("InternalClose");
         BindFields(false);
         if (DefaultFields()) DestroyFields();
         FOld.clear();
         FOpen = false;
+        Note("InternalClose");
     }
 
     TGetResult GetRecord(TRecordBuffer b, TGetMode mode, bool) override {
@@ -190,7 +192,6 @@ protected:
     }
     void InternalPost() override {
         Note("InternalPost");
-        if (FailNextPosts > 0 && FailNextPosts--) DatabaseError("post refused", this);
         if (State() == dsEdit)
             Rows[static_cast<size_t>(FCursor)].Image.assign(ActiveBuffer(), ActiveBuffer() + FRecSize);
         else

@@ -61,7 +61,6 @@ TEST(Navigation, EmptyAndClosedDatasets) {
 TEST(Navigation, OpenCloseEventsAndFailures) {
     std::vector<std::string> log;
     TMemDataSet ds(PeopleColumns());
-    ds.Log = &log;
     LogEvents(ds, log);
     ds.Open();
     ds.Close();

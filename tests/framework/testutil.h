@@ -53,8 +53,9 @@ template <typename E = EDatabaseError, typename F> std::string ErrorOf(F action)
     return "";
 }
 
-// Writes the name of every open, close, edit and scroll event into `log`.
-inline void LogEvents(TDataSet& ds, std::vector<std::string>& log) {
+// Writes the name of every open, close, edit and scroll event and of every
+// Internal* call into `log`.
+inline void LogEvents(TMemDataSet& ds, std::vector<std::string>& log) {
 #define BTR_EVENT(name) {&TDataSet::name, #name}
     const std::pair<TDataSet::TDataSetNotifyEvent TDataSet::*, const char*> events[] = {
         BTR_EVENT(BeforeOpen),   BTR_EVENT(AfterOpen),   BTR_EVENT(BeforeClose),  BTR_EVENT(AfterClose),
@@ -64,6 +65,7 @@ inline void LogEvents(TDataSet& ds, std::vector<std::string>& log) {
         BTR_EVENT(OnNewRecord)};
 #undef BTR_EVENT
     for (const auto& e : events) ds.*e.first = [&log, name = e.second](TDataSet*) { log.push_back(name); };
+    ds.OnInternal = [&log](const std::string& call) { log.push_back(call); };
 }
 
 class RecordingLink : public TDataLink {

@@ -8,6 +8,7 @@
 #include "dataset/btrset.h"
 #include "gui/datasetmodel.h"
 #include "tests/dictionary/dict_support.h"
+#include "tests/gui/guitest.h"
 
 namespace btr {
 namespace {
@@ -41,22 +42,16 @@ protected:
     TBDataSet FSet;
 };
 
-TEST_F(BtrSetModel, BrowsesTheWholeFileInKeyOrder) {
+TEST_F(BtrSetModel, BrowsesTheWholeFileInKeyOrderAndEditsReachTheFile) {
     TDataSetModel model(&FSet);
     model.SetBatchSize(64);
     ASSERT_EQ(model.columnCount(), 3);
     EXPECT_EQ(model.headerData(2, Qt::Horizontal).toString(), "Town");
-    while (model.canFetchMore({})) model.fetchMore({});
+    test::FetchAll(model);
     ASSERT_EQ(model.rowCount(), 700);
     EXPECT_EQ(model.data(model.index(0, 1)).toString(), QString::fromUtf8("Имя 1"));
     EXPECT_EQ(model.data(model.index(699, 0)).toString(), "700");
     EXPECT_EQ(model.data(model.index(698, 2)).toString(), QString::fromUtf8("Тула")); // 866 on disk
-}
-
-TEST_F(BtrSetModel, AnEditThroughTheModelReachesTheFile) {
-    TDataSetModel model(&FSet);
-    model.SetBatchSize(100);
-    while (model.canFetchMore({})) model.fetchMore({});
     ASSERT_TRUE(model.setData(model.index(450, 1), QString::fromUtf8("Пётр")));
     EXPECT_EQ(model.data(model.index(450, 1)).toString(), QString::fromUtf8("Пётр"));
     // Read back through a dataset of its own.
@@ -78,13 +73,9 @@ TEST_F(BtrSetModel, AViewShowsTheRecords) {
     EXPECT_GT(model.rowCount(), 0);
     view.scrollToBottom();
     QApplication::processEvents();
-    while (model.canFetchMore({})) model.fetchMore({});
+    test::FetchAll(model);
     EXPECT_EQ(model.rowCount(), 700);
-    const QImage shot = view.grab().toImage();
-    int dark = 0;
-    for (int y = 0; y < shot.height(); y += 2)
-        for (int x = 0; x < shot.width(); x += 2) dark += qGray(shot.pixel(x, y)) < 100 ? 1 : 0;
-    EXPECT_GT(dark, 50); // text was drawn
+    EXPECT_GT(test::DarkPixels(view.grab().toImage()), 50); // text was drawn
 }
 
 } // namespace

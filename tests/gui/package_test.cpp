@@ -42,9 +42,6 @@ TEST(PaletteGlyphs, TheThreeUnitsRegisterOnTheBtrievePage) {
     TComponent owner;
     EXPECT_NE(dynamic_cast<TBDataSet*>(page[1].Create(owner)), nullptr);
     EXPECT_NE(dynamic_cast<TDictGrid*>(page[2].Create(owner)), nullptr);
-    // Each palette class has its glyph, the grid excepted.
-    EXPECT_FALSE(FindBitmapResource("TBTRIEVEFILE").empty());
-    EXPECT_FALSE(FindBitmapResource("TBDATASET").empty());
 }
 
 } // namespace
