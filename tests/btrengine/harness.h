@@ -35,11 +35,13 @@ inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[
 template <class... T> Bytes Pack(const T&... parts) {
     Bytes b;
     auto one = [&b](const auto& x) {
+        const size_t at = b.size();
         if constexpr (std::is_arithmetic_v<std::decay_t<decltype(x)>>) {
-            const auto* p = reinterpret_cast<const uint8_t*>(&x);
-            b.insert(b.end(), p, p + sizeof x);
+            b.resize(at + sizeof x);
+            std::memcpy(b.data() + at, &x, sizeof x);
         } else {
-            b.insert(b.end(), std::begin(x), std::end(x));
+            b.resize(at + std::size(x));
+            if (std::size(x)) std::memcpy(b.data() + at, std::data(x), std::size(x));
         }
     };
     (one(parts), ...);
