@@ -1,17 +1,19 @@
 #include <QAbstractButton>
 #include <QApplication>
-#include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <QWidget>
 #include <atomic>
+#include <set>
 #include <thread>
 
+#include "dataset/btrset.h"
 #include "gui/bitmaps.h"
 #include "gui/buttons.h"
 #include "gui/qthandlers.h"
 #include "tests/gui/guitest.h"
+#include "tools/dictgrid.h"
+#include "tools/registry.h"
 
 namespace btr {
 namespace {
@@ -34,11 +36,9 @@ TEST(Bitmaps, EncodedImagesDecodeToTheirPixels) {
     TBitmap bitmap;
     bitmap.LoadFromBmp(bmp);
     EXPECT_EQ(bitmap.BitCount(), 4);
-    const char* hex = "0123456789ABCDEF";
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 3; ++x) {
-            const int index =
-                static_cast<int>(std::string_view(hex).find(rows[y][static_cast<size_t>(x)]));
+            const int index = std::stoi(std::string(1, rows[y][static_cast<size_t>(x)]), nullptr, 16);
             EXPECT_EQ(bitmap.Pixel(x, y), 0xFF000000u | StandardPalette16[index]) << x << "," << y;
         }
     EXPECT_EQ(bitmap.TransparentColor(), 0xFF000000u | StandardPalette16[10]);
@@ -46,11 +46,9 @@ TEST(Bitmaps, EncodedImagesDecodeToTheirPixels) {
 }
 
 TEST(Bitmaps, BadPicturesAndDataAreRefused) {
-    const std::string_view ragged[] = {"00", "0"};
-    EXPECT_THROW(EncodeBmp16(ragged), EInvalidGraphic);
-    const std::string_view letter[] = {"0G"};
-    EXPECT_THROW(EncodeBmp16(letter), EInvalidGraphic);
-    EXPECT_THROW(EncodeBmp16({}), EInvalidGraphic);
+    // Ragged rows, a letter that is no hex digit, no rows.
+    for (std::vector<std::string_view> picture : {std::vector<std::string_view>{"00", "0"}, {"0G"}, {}})
+        EXPECT_THROW(EncodeBmp16(picture), EInvalidGraphic) << picture.size();
 
     const std::string_view rows[] = {"0123", "4567"};
     std::vector<uint8_t> bmp = EncodeBmp16(rows);
@@ -98,6 +96,38 @@ TEST(Bitmaps, NamedResources) {
     EXPECT_EQ(FindBitmapResource("TestDot").size(), EncodeBmp16(dot).size());
     EXPECT_THROW(RegisterBitmapResource("testdot", EncodeBmp16(dot)), Exception);
     EXPECT_THROW(RegisterBitmapResource("JUNK", {1, 2, 3}), Exception);
+}
+
+TEST(Palette, GlyphsAreTwentyFourSquareSixteenColourPictures) {
+    for (const char* name : {"TBTRIEVEFILE", "TBDATASET"}) {
+        TBmpInfo info;
+        ASSERT_TRUE(ReadBmpInfo(FindBitmapResource(name), info)) << name;
+        EXPECT_EQ(info.Width, 24);
+        EXPECT_EQ(info.Height, 24);
+        EXPECT_EQ(info.BitCount, 4);
+        TBitmap glyph;
+        glyph.LoadFromResourceName(name);
+        std::set<uint32_t> colours; // a picture, not a blank square
+        for (int y = 0; y < 24; ++y)
+            for (int x = 0; x < 24; ++x) colours.insert(glyph.Pixel(x, y));
+        EXPECT_GE(colours.size(), 3u) << name;
+    }
+    EXPECT_TRUE(FindBitmapResource("TDICTGRID").empty()); // the grid has no glyph of its own
+}
+
+TEST(Palette, TheThreeUnitsRegisterOnTheBtrievePage) {
+    UnregisterAllComponents();
+    btrfile::Register();
+    btrset::Register();
+    dictgrid::Register();
+    const auto page = RegisteredComponents("Btrieve");
+    ASSERT_EQ(page.size(), 3u);
+    EXPECT_EQ(page[0].ClassName, "TBtrieveFile");
+    EXPECT_EQ(page[1].ClassName, "TBDataSet");
+    EXPECT_EQ(page[2].ClassName, "TDictGrid");
+    TComponent owner;
+    EXPECT_NE(dynamic_cast<TBDataSet*>(page[1].Create(owner)), nullptr);
+    EXPECT_NE(dynamic_cast<TDictGrid*>(page[2].Create(owner)), nullptr);
 }
 
 // ---------------------------------------------------------------------------
