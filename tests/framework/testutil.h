@@ -92,7 +92,6 @@ protected:
     void RecordChanged(TField* field) override { Events.push_back(field ? "record " + field->FieldName() : "record"); }
     void EditingChanged() override { Events.push_back(Editing() ? "editing" : "not editing"); }
     void CheckBrowseMode() override { Events.push_back("check browse"); }
-    void LayoutChanged() override { Events.push_back("layout"); }
     void UpdateData() override {
         Events.push_back("update data");
         if (!PendingName.empty()) DataSet()->FieldByName("Name")->SetAsString(PendingName);
