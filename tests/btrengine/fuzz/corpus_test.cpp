@@ -8,8 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
-#include <vector>
 
 #include "tests/btrengine/entry.h"
 #include "tests/btrengine/fuzz/driver.h"
@@ -26,39 +24,26 @@ std::vector<std::string> CorpusFiles() {
     return files;
 }
 
-std::vector<uint8_t> Input(const std::string& name) {
-    std::ifstream in(std::filesystem::path(BTRKIT_ENGINE_CORPUS) / name, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 class EngineCorpus : public testing::TestWithParam<std::string> {};
 
-TEST_P(EngineCorpus, IsAnsweredAndLeavesTheFilesWhole) {
-    const std::vector<uint8_t> input = Input(GetParam());
-    ASSERT_FALSE(input.empty());
-    std::vector<int> statuses;
-    EXPECT_EQ(RunEngineInput(input.data(), input.size(), &statuses), "");
-    EXPECT_FALSE(statuses.empty()) << "the input makes no call";
-
+// Every input starts from the same files and blocks and its clients are
+// stopped at its end, so nothing of one run may leak into the next: the same
+// input gets the same answers the second time.
+TEST_P(EngineCorpus, IsAnsweredTheSameTwiceAndLeavesTheFilesWhole) {
+    std::ifstream in(std::filesystem::path(BTRKIT_ENGINE_CORPUS) / GetParam(), std::ios::binary);
+    const std::vector<uint8_t> input{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<int> first, second;
+    EXPECT_EQ(RunEngineInput(input.data(), input.size(), &first), "");
+    EXPECT_FALSE(first.empty()) << "the input makes no call";
+    EXPECT_EQ(RunEngineInput(input.data(), input.size(), &second), "");
+    EXPECT_EQ(first, second);
     // The engine still answers, and the reset left no transaction behind.
     uint8_t version[15];
     int32_t len = sizeof version;
     EXPECT_EQ(BTRCALL(26, nullptr, version, &len, nullptr, 0, 0), 0);
-    EXPECT_EQ(len, 15);
     len = 0;
     EXPECT_EQ(BTRCALL(19, nullptr, nullptr, &len, nullptr, 0, 0), 0);
     EXPECT_EQ(BTRCALL(21, nullptr, nullptr, &len, nullptr, 0, 0), 0);
-}
-
-// Every input starts from the same files and blocks and its clients are
-// stopped at its end, so nothing of one run may leak into the next: the same
-// input gets the same answers.
-TEST_P(EngineCorpus, AnswersTheSameWhenReplayed) {
-    const std::vector<uint8_t> input = Input(GetParam());
-    std::vector<int> first, second;
-    RunEngineInput(input.data(), input.size(), &first);
-    RunEngineInput(input.data(), input.size(), &second);
-    EXPECT_EQ(first, second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, EngineCorpus, testing::ValuesIn(CorpusFiles()),

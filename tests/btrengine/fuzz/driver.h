@@ -34,7 +34,4 @@ namespace btr::test {
 // length back beyond the buffer, a real file no longer readable), or "".
 std::string RunEngineInput(const uint8_t* data, size_t size, std::vector<int>* statuses = nullptr);
 
-// The directory of the driver's files.
-std::string FuzzDirectory();
-
 } // namespace btr::test
