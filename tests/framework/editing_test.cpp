@@ -2,6 +2,8 @@
 // the error events and the state checks.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "tests/framework/testutil.h"
 
 namespace btr::test {
@@ -37,6 +39,13 @@ TEST(Editing, EditPostRunsEventsInOrderAndStores) {
     t.ds->First();
     t.ds->Next();
     EXPECT_EQ(t.F("Name")->AsString(), "Changed");
+    // A new value set through NewValue is a change too.
+    t.ds->Edit();
+    t.F("Age")->SetNewValue(77);
+    EXPECT_TRUE(t.ds->Modified());
+    t.ds->Post();
+    EXPECT_EQ(t.F("Age")->AsInteger(), 77);
+    EXPECT_THROW(t.F("Age")->SetNewValue(1), EDatabaseError);
 }
 
 TEST(Editing, InsertLandsBeforeTheCurrentRecordAppendAtTheEnd) {
@@ -129,7 +138,6 @@ TEST(Editing, StateChecksRaiseDatabaseErrors) {
     TField* name = ds->FieldByName("Name");
     EXPECT_EQ(ErrorOf([&] { name->SetAsString("x"); }), "People: Dataset not in edit or insert mode");
     EXPECT_THROW(ds->Post(), EDatabaseError);
-    EXPECT_THROW(ds->CheckInactive(), EDatabaseError);
     EXPECT_NO_THROW(ds->Cancel());
     ds->ReadOnlyMode = true;
     EXPECT_THROW(ds->Edit(), EDatabaseError);
@@ -144,8 +152,6 @@ TEST(Editing, StateChecksRaiseDatabaseErrors) {
     ds->Close();
     EXPECT_THROW(ds->Edit(), EDatabaseError);
     EXPECT_THROW(ds->Insert(), EDatabaseError);
-    EXPECT_NO_THROW(ds->CheckInactive());
-    EXPECT_EQ(ErrorOf([&] { ds->CheckActive(); }), "People: Cannot perform this operation on a closed dataset");
 }
 
 TEST(Editing, RequiredFieldsAndValidation) {
@@ -169,57 +175,83 @@ TEST(Editing, RequiredFieldsAndValidation) {
     EXPECT_EQ(ds.Rows.size(), 1u);
 }
 
-TEST(Editing, PostErrorEventFailsAbortsOrRetries) {
+// Post, edit and delete errors reach their events, which fail, abort or retry.
+TEST(Editing, ErrorEventsFailAbortOrRetry) {
+    // Both outlive the dataset, which logs its close.
+    std::vector<std::string> log;
+    std::map<std::string, int> failures; // how many more times each call fails
     auto ds = People(1);
-    int calls = 0, failures = 0;
-    TDataAction answer = daFail;
     ds->OnInternal = [&](const std::string& call) {
-        if (call == "InternalPost" && failures > 0 && failures--) DatabaseError("post refused", ds.get());
+        log.push_back(call);
+        if (failures[call] == 0) return;
+        --failures[call];
+        if (call == "InternalEdit") throw EInOutError("locked", 11);
+        DatabaseError("refused", ds.get());
     };
+    int calls = 0;
+    TDataAction answer = daFail;
     ds->OnPostError = [&](TDataSet*, EDatabaseError& e, TDataAction& action) {
         ++calls;
-        EXPECT_STREQ(e.what(), "People: post refused");
+        EXPECT_STREQ(e.what(), "People: refused");
         action = answer;
     };
     ds->Edit();
-    ds->FieldByName("Age")->SetAsInteger(calls);
-    failures = 1;
+    ds->FieldByName("Age")->SetAsInteger(0);
+    failures["InternalPost"] = 1;
     EXPECT_THROW(ds->Post(), EDatabaseError);
     EXPECT_EQ(ds->State(), dsEdit);
     answer = daAbort;
-    failures = 1;
+    failures["InternalPost"] = 1;
     EXPECT_THROW(ds->Post(), EAbort);
     EXPECT_EQ(ds->State(), dsEdit);
     answer = daRetry;
-    failures = 2;
+    failures["InternalPost"] = 2;
     calls = 0;
     ds->Post();
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(ds->State(), dsBrowse);
     EXPECT_EQ(ds->FieldByName("Age")->AsInteger(), 0) << "the retried post stored the edit (was 10)";
-}
 
-TEST(Editing, EditErrorEventSeesOtherErrorsAsDatabaseErrors) {
-    auto ds = People(1);
-    int failures = 2;
-    ds->OnInternal = [&](const std::string& call) {
-        if (call == "InternalEdit" && failures-- > 0) throw EInOutError("locked", 11);
-    };
+    // Other errors reach the handler as database errors; failing passes the original on.
     std::string message;
+    answer = daFail;
     ds->OnEditError = [&](TDataSet*, EDatabaseError& e, TDataAction& action) {
         message = e.Message();
-        action = daFail;
+        action = answer;
     };
-    EXPECT_THROW(ds->Edit(), EInOutError) << "failing passes the original error on";
+    failures["InternalEdit"] = 2;
+    EXPECT_THROW(ds->Edit(), EInOutError);
     EXPECT_EQ(message, "locked");
     EXPECT_EQ(ds->State(), dsBrowse);
-    ds->OnEditError = [&](TDataSet*, EDatabaseError&, TDataAction& action) { action = daRetry; };
+    answer = daRetry;
     ds->Edit();
     EXPECT_EQ(ds->State(), dsEdit);
+    ds->Cancel();
+
+    ds->OnDeleteError = [](TDataSet*, EDatabaseError&, TDataAction& action) { action = daAbort; };
+    failures["InternalDelete"] = 1;
+    EXPECT_THROW(ds->Delete(), EAbort);
+    EXPECT_EQ(ds->Rows.size(), 1u);
+    EXPECT_EQ(ds->State(), dsBrowse);
+
+    // A failing OnNewRecord undoes the insert.
+    log.clear();
+    ds->OnNewRecord = [](TDataSet*) { throw EDatabaseError("no defaults"); };
+    EXPECT_THROW(ds->Append(), EDatabaseError);
+    EXPECT_EQ(ds->State(), dsBrowse);
+    EXPECT_EQ(log, (std::vector<std::string>{"InternalInsert", "InternalCancel"}));
+    EXPECT_EQ(CurrentId(*ds), 1);
 }
 
-TEST(Editing, InsertAndAppendRecordAddWithoutEditing) {
+TEST(Editing, ScrollEventsComeInPairsAndInsertAndAppendRecordAddWithoutEditing) {
     Logged t(2);
+    t.ds->Last();
+    t.Take();
+    t.ds->Next(); // already at the end
+    t.ds->Prior();
+    EXPECT_EQ(t.Take(), (Log{"BeforeScroll", "AfterScroll"}));
+    t.ds->MoveBy(0);
+    EXPECT_TRUE(t.Take().empty());
     t.ds->Last();
     t.Take();
     t.ds->InsertRecord({10, "Ten", Null()});
@@ -247,47 +279,6 @@ TEST(Editing, CheckBrowseModeCollectsPendingEdits) {
     v.link.PendingName.clear();
     ds->Refresh();  // nothing changed: cancelled, no post
     EXPECT_EQ(ds->State(), dsBrowse);
-}
-
-TEST(Editing, SettingNewValueMarksTheRecordModified) {
-    auto ds = People(1);
-    ds->Edit();
-    ds->FieldByName("Age")->SetNewValue(77);
-    EXPECT_TRUE(ds->Modified());
-    EXPECT_EQ(ds->FieldByName("Age")->AsInteger(), 77);
-    ds->Post();
-    EXPECT_EQ(ds->FieldByName("Age")->AsInteger(), 77);
-    EXPECT_THROW(ds->FieldByName("Age")->SetNewValue(1), EDatabaseError);
-}
-
-TEST(Editing, DeleteErrorAbortAndFailingNewRecordHandlers) {
-    std::vector<std::string> log; // outlives the dataset, which logs its close
-    auto ds = People(1);
-    ds->OnInternal = [&](const std::string& call) {
-        log.push_back(call);
-        if (call == "InternalDelete") DatabaseError("in use", ds.get());
-    };
-    ds->OnDeleteError = [](TDataSet*, EDatabaseError&, TDataAction& action) { action = daAbort; };
-    EXPECT_THROW(ds->Delete(), EAbort);
-    EXPECT_EQ(ds->Rows.size(), 1u);
-    EXPECT_EQ(ds->State(), dsBrowse);
-    log.clear();
-    ds->OnNewRecord = [](TDataSet*) { throw EDatabaseError("no defaults"); };
-    EXPECT_THROW(ds->Append(), EDatabaseError);
-    EXPECT_EQ(ds->State(), dsBrowse);
-    EXPECT_EQ(log, (std::vector<std::string>{"InternalInsert", "InternalCancel"})) << "the insert is undone";
-    EXPECT_EQ(CurrentId(*ds), 1);
-}
-
-TEST(Editing, ScrollEventsComeInPairsAndOnlyWhenMoving) {
-    Logged t(2);
-    t.ds->Last();
-    t.Take();
-    t.ds->Next();  // already at the end
-    t.ds->Prior();
-    EXPECT_EQ(t.Take(), (Log{"BeforeScroll", "AfterScroll"}));
-    t.ds->MoveBy(0);
-    EXPECT_TRUE(t.Take().empty());
 }
 
 TEST(Editing, DestroyingAnOpenDatasetClosesItAndOnlyReportsAFailingClose) {

@@ -118,20 +118,5 @@ TEST_F(BtrSetModel, BrowsesTheWholeFileInKeyOrderAndEditsReachTheFile) {
     EXPECT_EQ(other.FieldByName("Name")->AsString(), "Пётр");
 }
 
-TEST_F(BtrSetModel, AViewShowsTheRecords) {
-    TDataSetModel model(&FSet);
-    QTableView view;
-    view.setModel(&model);
-    view.resize(500, 300);
-    view.show();
-    QApplication::processEvents();
-    EXPECT_GT(model.rowCount(), 0);
-    view.scrollToBottom();
-    QApplication::processEvents();
-    test::FetchAll(model);
-    EXPECT_EQ(model.rowCount(), 700);
-    EXPECT_GT(test::DarkPixels(view.grab().toImage()), 50); // text was drawn
-}
-
 } // namespace
 } // namespace btr
