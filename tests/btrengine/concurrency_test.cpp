@@ -17,9 +17,7 @@ constexpr size_t kLen = 16;
 class TwoClients : public ::testing::Test {
 protected:
     void SetUp() override {
-        Spec spec(kLen);
-        spec.Key({{1, 4, 1}});
-        ASSERT_EQ(A.Make(FDir.File("T.DAT"), spec), 0);
+        ASSERT_EQ(A.Make(FDir.File("T.DAT"), Spec(kLen).Key({{1, 4, 1}})), 0);
         ASSERT_EQ(B.Open(FDir.File("T.DAT")), 0);
         for (int id = 1; id <= 5; ++id) ASSERT_EQ(A.Insert(Rec(kLen, id, "v0")), 0);
     }

@@ -13,10 +13,7 @@ constexpr size_t kLen = 16;
 class Currency : public ::testing::Test {
 protected:
     void SetUp() override {
-        Spec spec(kLen);
-        spec.Key({{1, 4, 1}});
-        spec.Key({{5, 8, 0}}, kDup | kMod);
-        ASSERT_EQ(H.Make(FDir.File("C.DAT"), spec), 0);
+        ASSERT_EQ(H.Make(FDir.File("C.DAT"), Spec(kLen).Key({{1, 4, 1}}).Key({{5, 8, 0}}, kDup | kMod)), 0);
         for (int id : {30, 10, 50, 20, 40}) ASSERT_EQ(H.Insert(Rec(kLen, id, id < 30 ? "low" : "high")), 0);
     }
     TempDir FDir;
@@ -134,10 +131,8 @@ TEST_F(Currency, ShortDataBuffers) {
 // A variable-length file: the fixed part must fit, the rest is cut to fit.
 TEST(CurrencyVariable, LongRecordsAreCutToTheBuffer) {
     TempDir dir;
-    Spec spec(8, 1024, 1);
-    spec.Key({{1, 4, 1}});
     Handle h;
-    ASSERT_EQ(h.Make(dir.File("V.DAT"), spec), 0);
+    ASSERT_EQ(h.Make(dir.File("V.DAT"), Spec(8, 1024, 1).Key({{1, 4, 1}})), 0);
     const Bytes rec = Rec(3000, 1, std::string(2996, 'v'));
     ASSERT_EQ(h.Insert(rec), 0);
     ASSERT_EQ(h.Get(12, 0, {}, 5000), 0);

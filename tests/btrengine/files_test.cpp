@@ -17,19 +17,14 @@ protected:
     std::string Path(const char* name = "F.DAT") const { return FDir.File(name); }
     // 16-byte records, unique integer key 0, string key 1 with duplicates.
     void MakeDefault() {
-        Spec spec(16);
-        spec.Key({{1, 4, 1}});
-        spec.Key({{5, 8, 0}}, kDup | kMod);
-        ASSERT_EQ(Create(Path(), spec), 0);
+        ASSERT_EQ(Create(Path(), Spec(16).Key({{1, 4, 1}}).Key({{5, 8, 0}}, kDup | kMod)), 0);
     }
     TempDir FDir;
 };
 
 TEST_F(Files, CreateRefusesBadLayouts) {
     auto keyed = [](uint16_t recLen, uint16_t page, std::vector<Spec::Seg> segs, uint16_t flags = 0) {
-        Spec s(recLen, page);
-        s.Key(std::move(segs), flags);
-        return s;
+        return Spec(recLen, page).Key(std::move(segs), flags);
     };
     auto counted = [](uint16_t keys, size_t size) { // a header whose key count no segments back up
         Spec s(16);
@@ -72,8 +67,7 @@ TEST_F(Files, CreateReplacesOrRefusesAnExistingFile) {
     Handle h;
     ASSERT_EQ(h.Open(Path()), 0);
     ASSERT_EQ(h.Insert(Rec(16, 1, "a")), 0);
-    Spec spec(16);
-    spec.Key({{1, 4, 1}});
+    const Spec spec = Spec(16).Key({{1, 4, 1}});
     EXPECT_EQ(Create(Path(), spec), 88); // open here
     ASSERT_EQ(h.Close(), 0);
     EXPECT_EQ(Create(Path(), spec, 255), 59);
@@ -200,10 +194,7 @@ TEST_F(Files, OwnerNames) {
 TEST_F(Files, StatReportsTheLayoutAndCount) {
     std::array<uint8_t, 256> acs;
     for (int i = 0; i < 256; ++i) acs[static_cast<size_t>(i)] = static_cast<uint8_t>(255 - i);
-    Spec spec(16, 2048, 0x0020);
-    spec.Key({{1, 4, 1}});
-    spec.Key({{5, 4, 0}, {9, 8, 0, kAlt}}, kDup);
-    spec.Collation("REVERSE", acs);
+    const Spec spec = Spec(16, 2048, 0x0020).Key({{1, 4, 1}}).Key({{5, 4, 0}, {9, 8, 0, kAlt}}, kDup).Collation("REVERSE", acs);
     Handle h;
     ASSERT_EQ(h.Make(Path(), spec), 0);
     for (int i = 0; i < 5; ++i) ASSERT_EQ(h.Insert(Rec(16, i, "abc")), 0);
@@ -255,9 +246,7 @@ TEST_F(Files, AnotherProcessHoldingTheFileAnswers85) {
     ASSERT_EQ(ok, 'y');
     Handle h;
     EXPECT_EQ(h.Open(Path()), 85);
-    Spec spec(16);
-    spec.Key({{1, 4, 1}});
-    EXPECT_EQ(Create(Path(), spec), 85); // nor replaced under it
+    EXPECT_EQ(Create(Path(), Spec(16).Key({{1, 4, 1}})), 85); // nor replaced under it
     ASSERT_EQ(write(done[1], "x", 1), 1);
     int status = 0;
     waitpid(pid, &status, 0);

@@ -93,6 +93,7 @@ public:
         return *this;
     }
     std::vector<uint8_t>& Bytes() { return FBytes; }
+    const std::vector<uint8_t>& Bytes() const { return FBytes; }
 
 private:
     std::vector<uint8_t> FBytes;
@@ -110,10 +111,11 @@ struct Client {
     void* Id() const { return const_cast<uint8_t*>(id.data()); }
 };
 
-inline int16_t Create(const std::string& path, Spec& spec, uint8_t mode = 0) {
+inline int16_t Create(const std::string& path, const Spec& spec, uint8_t mode = 0) {
     std::string name = path;
-    int32_t len = static_cast<int32_t>(spec.Bytes().size());
-    return BTRCALL(14, nullptr, spec.Bytes().data(), &len, name.data(), static_cast<uint8_t>(name.size() + 1), mode);
+    Bytes bytes = spec.Bytes();
+    int32_t len = static_cast<int32_t>(bytes.size());
+    return BTRCALL(14, nullptr, bytes.data(), &len, name.data(), static_cast<uint8_t>(name.size() + 1), mode);
 }
 
 // Begin/end/abort transaction, stop and reset: the calls of a client, not of a handle.
@@ -146,7 +148,7 @@ public:
         return Call(0, own.empty() ? nullptr : own.data(), len, name.data(), static_cast<uint8_t>(name.size() + 1), mode);
     }
     // Creates the file and opens it: the first status that is not 0.
-    int16_t Make(const std::string& path, Spec& spec) {
+    int16_t Make(const std::string& path, const Spec& spec) {
         const int16_t st = Create(path, spec);
         return st ? st : Open(path);
     }

@@ -160,20 +160,17 @@ TEST(KeyOrder, CaseInsensitiveLookupsFoldAsciiAndRussianInBothCodePages) {
 }
 
 TEST(KeyOrder, MultiSegmentKeysCompareSegmentBySegment) {
-    Spec spec(12);
-    spec.Key({{5, 4, 11}, {9, 4, 1, kDesc}});
     TempDir dir;
     Handle h;
-    ASSERT_EQ(h.Make(dir.File("M.DAT"), spec), 0);
+    ASSERT_EQ(h.Make(dir.File("M.DAT"), Spec(12).Key({{5, 4, 11}, {9, 4, 1, kDesc}})), 0);
     for (auto [id, a, b] : {std::tuple{3, "b", 1}, {0, "a", 9}, {2, "a", -4}, {1, "a", 0}, {4, "b", -1}})
         ASSERT_EQ(h.Insert(Pack(id, Text(a, 4), b)), 0);
     EXPECT_EQ(h.Walk(), (Ids{0, 1, 2, 3, 4}));
 }
 
 TEST(KeyOrder, NullKeysLeaveRecordsOutOfTheKey) {
-    Spec spec(12);
-    spec.Key({{5, 4, 1}}, kNull | kDup | kMod);               // all segments zero: not indexed
-    spec.Key({{5, 4, 1}, {9, 4, 1}}, kAnyNull | kDup | kMod); // any segment zero: not indexed
+    // Key 0 leaves a record out when all its segments are zero, key 1 when any is.
+    const Spec spec = Spec(12).Key({{5, 4, 1}}, kNull | kDup | kMod).Key({{5, 4, 1}, {9, 4, 1}}, kAnyNull | kDup | kMod);
     TempDir dir;
     Handle h;
     ASSERT_EQ(h.Make(dir.File("N.DAT"), spec), 0);
@@ -195,11 +192,9 @@ TEST(KeyOrder, NullKeysLeaveRecordsOutOfTheKey) {
 }
 
 TEST(KeyOrder, AutoincrementFillsZeroWithTheNextValue) {
-    Spec spec(8);
-    spec.Key({{5, 4, 15}});
     TempDir dir;
     Handle h;
-    ASSERT_EQ(h.Make(dir.File("A.DAT"), spec), 0);
+    ASSERT_EQ(h.Make(dir.File("A.DAT"), Spec(8).Key({{5, 4, 15}})), 0);
     uint8_t key[4];
     for (auto [given, want] : {std::pair{0, 1}, {10, 10}, {0, 11}}) {
         Bytes r = Pack(0, given);
@@ -227,12 +222,9 @@ TEST(KeyOrder, DuplicatesKeepInsertionOrderAndUpdatesMoveToTheEnd) {
 }
 
 TEST(KeyOrder, UniqueAndNonModifiableKeysRefuseAndWriteNothing) {
-    Spec spec(12);
-    spec.Key({{1, 4, 1}});       // unique, not modifiable
-    spec.Key({{5, 4, 0}}, kMod); // unique, modifiable
     TempDir dir;
-    Handle h;
-    ASSERT_EQ(h.Make(dir.File("U.DAT"), spec), 0);
+    Handle h; // key 0 unique, not modifiable; key 1 unique, modifiable
+    ASSERT_EQ(h.Make(dir.File("U.DAT"), Spec(12).Key({{1, 4, 1}}).Key({{5, 4, 0}}, kMod)), 0);
     ASSERT_EQ(h.Insert(Rec(12, 1, "aaaa")), 0);
     ASSERT_EQ(h.Insert(Rec(12, 2, "bbbb")), 0);
     EXPECT_EQ(h.Insert(Rec(12, 3, "aaaa")), 5); // the second key refuses after the first accepted

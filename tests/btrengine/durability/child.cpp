@@ -38,17 +38,16 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 2 ? argv[2] : "";
     if (mode != "plain" && mode != "create" && !(mode == "txn" && argc > 3)) return 64;
     const std::string path = argv[1];
-    Spec spec = durability::FileSpec();
     if (mode == "create") {
         Say("S");
-        Check(Create(path, spec), "create");
+        Check(Create(path, durability::FileSpec()), "create");
         Say("D");
         return 0;
     }
     Handle h;
     int st = h.Open(path);
     if (st == 12) {
-        Check(Create(path, spec, 255), "create");
+        Check(Create(path, durability::FileSpec(), 255), "create");
         st = h.Open(path);
     }
     Check(st, "open");

@@ -264,8 +264,7 @@ TEST(DurabilityKill, KilledCreateLeavesTheOldFileOrTheNew) {
         ASSERT_TRUE(child.Await('D'));
         whole = Clock::now() - start;
     }
-    Spec oldSpec(16);
-    oldSpec.Key({{1, 4, 1}});
+    const Spec oldSpec = Spec(16).Key({{1, 4, 1}});
     Bytes oldStat = oldSpec.Bytes(), newStat = FileSpec().Bytes();
     Put32(oldStat.data() + 6, 1);
     for (int round = 0; round < 8; ++round) {
@@ -286,8 +285,7 @@ TEST(DurabilityKill, KilledCreateLeavesTheOldFileOrTheNew) {
         }
         const int16_t st = h.Open(path);
         if (st == 12 && !old) {
-            Spec spec = FileSpec();
-            EXPECT_EQ(Create(path, spec, 255), 0) << "a killed create left what keeps a new one out";
+            EXPECT_EQ(Create(path, FileSpec(), 255), 0) << "a killed create left what keeps a new one out";
             continue;
         }
         ASSERT_EQ(st, 0) << "a killed create left a file that does not open";

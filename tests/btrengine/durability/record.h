@@ -10,10 +10,7 @@ namespace btr::test::durability {
 constexpr size_t kRecordLen = 100;
 
 inline Spec FileSpec() {
-    Spec s(kRecordLen, 4096);
-    s.Key({{1, 4, 1}});
-    s.Key({{5, 20, 0}}, kDup);
-    return s;
+    return Spec(kRecordLen, 4096).Key({{1, 4, 1}}).Key({{5, 20, 0}}, kDup);
 }
 
 // Record `seq`: the sequence, a tag shared by every 37th record, then bytes

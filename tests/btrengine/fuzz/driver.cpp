@@ -29,12 +29,11 @@ constexpr size_t kPaths = std::size(kPathNames);
 Spec FixedSpec() {
     std::array<uint8_t, 256> upper;
     for (int i = 0; i < 256; ++i) upper[static_cast<size_t>(i)] = static_cast<uint8_t>(i >= 'a' && i <= 'z' ? i - 32 : i);
-    Spec s(40);
-    s.Key({{1, 4, 1}});
-    s.Key({{5, 10, 0}, {15, 2, 1}}, kDup | kMod);
-    s.Key({{17, 8, 0}}, kDup | kMod | kAlt);
-    s.Collation("UPPER", upper);
-    return s;
+    return Spec(40)
+        .Key({{1, 4, 1}})
+        .Key({{5, 10, 0}, {15, 2, 1}}, kDup | kMod)
+        .Key({{17, 8, 0}}, kDup | kMod | kAlt)
+        .Collation("UPPER", upper);
 }
 
 Bytes FixedRecord(int i) {
@@ -47,10 +46,7 @@ Bytes FixedRecord(int i) {
 // var.btr: variable-length, 16 fixed bytes; key 0 autoincrement, key 1 a
 // descending, case-insensitive zstring left out of the index when empty.
 Spec VarSpec() {
-    Spec s(16, 512, 1);
-    s.Key({{1, 4, 15}});
-    s.Key({{5, 12, 11}}, kDup | kMod | kDesc | kNoCase | kNull);
-    return s;
+    return Spec(16, 512, 1).Key({{1, 4, 15}}).Key({{5, 12, 11}}, kDup | kMod | kDesc | kNoCase | kNull);
 }
 
 Bytes VarRecord(int i) {
