@@ -75,7 +75,7 @@ TEST_F(DictGrid, SortingOnlyTheHeaderRow) {
     EXPECT_THROW(grid.SortByCol(0, nullptr), EInvalidGridOperation);
 }
 
-TEST_F(DictGrid, SortMovesWholeRowsAndTheCurrentRowFollowsItsContents) {
+TEST_F(DictGrid, SortMovesWholeRowsTheCurrentRowFollowsAndTheEditorIsStoredFirst) {
     // Column 1 numbers the rows as they were: every row must arrive whole.
     const struct {
         const char* name;
@@ -115,11 +115,9 @@ TEST_F(DictGrid, SortMovesWholeRowsAndTheCurrentRowFollowsItsContents) {
     EXPECT_THROW(grid.SortByCol(0, failing), Exception);
     EXPECT_EQ(Column(grid, 0), (Texts{"b", "c", "a"}));
     EXPECT_EQ(grid.Row(), 3);
-}
-
-TEST_F(DictGrid, SortStoresTheOpenEditorFirstAndShowsItAgain) {
+    // An open editor's text is stored first, and the editor shown again.
+    grid.SetRow(1);
     Editing({goAlwaysShowEditor});
-    FillColumn(grid, 0, {"b", "c", "a"});
     ASSERT_TRUE(EditorOpen(grid));
     Type("z");
     EXPECT_EQ(grid.Cells(0, 1), "b"); // typing alone stores nothing here
@@ -156,36 +154,6 @@ TEST_F(DictGrid, EscapeRestoresAChangedTextOrPassesTheKeyOn) {
     EXPECT_TRUE(notes.empty());
 }
 
-TEST_F(DictGrid, F3RunsTheButtonActionWithTheEditorAsSender) {
-    GiveButtons();
-    Editing();
-    FillColumn(grid, 1, {"Integer"});
-    grid.FocusCell(1, 1);
-    grid.ShowEditor();
-    const int before = optionCalls;
-    EditKey(Qt::Key_F3); // no button action: the options are not even asked
-    EXPECT_EQ(optionCalls, before);
-    Texts seen;
-    grid.OnEditButtonClick = [&](TComponent* sender, int c, int r, std::string& s) {
-        EXPECT_EQ(sender, grid.InplaceEditor());
-        seen.push_back(std::to_string(c) + "," + std::to_string(r) + ":" + s);
-        s = "Word";
-    };
-    keys.clear();
-    EditKey(Qt::Key_F3);
-    EXPECT_EQ(seen, (Texts{"1,1:Integer"}));
-    EXPECT_EQ(EditorText(), "Word");
-    EXPECT_EQ(keys, (Keys{VK_F3})); // still passed on
-    grid.HideEditor();
-    EXPECT_EQ(grid.Cells(1, 1), "Word");
-    EXPECT_EQ(notes, (Texts{"1,1=Word"}));
-    grid.FocusCell(0, 1); // a cell without the button: F3 only passes on
-    grid.ShowEditor();
-    EditKey(Qt::Key_F3);
-    EXPECT_EQ(seen.size(), 1u);
-    EXPECT_EQ(keys.back(), VK_F3);
-}
-
 TEST_F(DictGrid, CellsSetToTheirOwnTextRaiseNoNotification) {
     Editing();
     FillColumn(grid, 0, {"same", "other"});
@@ -202,7 +170,7 @@ TEST_F(DictGrid, CellsSetToTheirOwnTextRaiseNoNotification) {
     EXPECT_EQ(grid.Cells(0, 2), "changed");
 }
 
-TEST_F(DictGrid, DeleteRowMovesTheRowsBelowUpAndTheLastOnlyShrinks) {
+TEST_F(DictGrid, DeleteRowMovesTheRowsBelowUpAndReloadsTheEditor) {
     FillColumn(grid, 0, {"a", "b", "c", "d"});
     for (int r = 1; r <= 4; ++r) grid.SetCells(1, r, std::to_string(r));
     grid.DeleteRow(2);
@@ -220,9 +188,7 @@ TEST_F(DictGrid, DeleteRowMovesTheRowsBelowUpAndTheLastOnlyShrinks) {
     grid.DeleteRow(1);
     EXPECT_EQ(grid.RowCount(), 1);
     EXPECT_THROW(grid.DeleteRow(1), EInvalidGridOperation);
-}
-
-TEST_F(DictGrid, DeleteRowReloadsTheEditorAndKeepsWhatWasTyped) {
+    // An open editor keeps what was typed and reloads.
     Editing();
     FillColumn(grid, 0, {"a", "b", "c"});
     grid.SetRow(2);
@@ -255,14 +221,11 @@ TEST_F(DictGrid, TheButtonFollowsTheCellOptions) {
     EXPECT_EQ(editor->TextRect(), (TRect{2, 2, editor->Width() - 22, editor->Height()}));
     Type("LongerThanEight");
     EXPECT_EQ(editor->Text(), "LongerTh");
-    EditKey(Qt::Key_Left);
-    EditKey(Qt::Key_Home);
-    EditKey(Qt::Key_Left);
-    EXPECT_EQ(grid.Col(), 0);
+    grid.FocusCell(0, 1);
     EXPECT_FALSE(button->Visible());
 }
 
-TEST_F(DictGrid, ClickingTheButtonRunsTheHandlerWithTheGridAsSender) {
+TEST_F(DictGrid, TheButtonActionRunsOnF3WithTheEditorAndOnAClickWithTheGridAsSender) {
     GiveButtons();
     Editing();
     FillColumn(grid, 1, {"Integer"});
@@ -271,20 +234,35 @@ TEST_F(DictGrid, ClickingTheButtonRunsTheHandlerWithTheGridAsSender) {
     TSpeedButton* button = Editor()->Button();
     ASSERT_TRUE(button->Visible());
     QTest::mouseClick(button->Widget(), Qt::LeftButton); // nothing assigned: nothing happens
+    const int before = optionCalls;
+    EditKey(Qt::Key_F3); // nor here, where the options are not even asked
+    EXPECT_EQ(optionCalls, before);
     EXPECT_EQ(EditorText(), "Integer");
-    grid.OnEditButtonClick = [&](TComponent* sender, int c, int r, std::string& s) {
-        EXPECT_EQ(sender, &grid);
-        EXPECT_EQ(c, 1);
-        EXPECT_EQ(r, 1);
-        EXPECT_EQ(s, "Integer");
-        s = "Date";
+    TComponent* sender = nullptr;
+    Texts seen;
+    grid.OnEditButtonClick = [&](TComponent* from, int c, int r, std::string& s) {
+        sender = from;
+        seen.push_back(std::to_string(c) + "," + std::to_string(r) + ":" + s);
+        s = s == "Integer" ? "Word" : "Date";
     };
+    keys.clear();
+    EditKey(Qt::Key_F3);
+    EXPECT_EQ(sender, grid.InplaceEditor());
+    EXPECT_EQ(EditorText(), "Word");
+    EXPECT_EQ(keys, (Keys{VK_F3})); // still passed on
     QTest::mouseClick(button->Widget(), Qt::LeftButton);
+    EXPECT_EQ(sender, &grid);
+    EXPECT_EQ(seen, (Texts{"1,1:Integer", "1,1:Word"}));
     EXPECT_EQ(EditorText(), "Date");
     EXPECT_TRUE(notes.empty()); // stored when the editor leaves the cell
     EditKey(Qt::Key_Return);
     EXPECT_EQ(grid.Cells(1, 1), "Date");
     EXPECT_EQ(notes, (Texts{"1,1=Date"}));
+    grid.FocusCell(0, 1); // a cell without the button: F3 only passes on
+    grid.ShowEditor();
+    EditKey(Qt::Key_F3);
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_EQ(keys.back(), VK_F3);
 }
 
 TEST_F(DictGrid, TheEditorWorksOnlyInADictionaryGrid) {
