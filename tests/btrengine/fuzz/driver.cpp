@@ -122,28 +122,6 @@ World& TheWorld() {
     return w;
 }
 
-class Reader {
-public:
-    Reader(const uint8_t* p, size_t n) : FP(p), FN(n) {}
-    bool More() const { return FAt < FN; }
-    uint8_t Byte() { return FAt < FN ? FP[FAt++] : 0; }
-    uint16_t Word() {
-        const uint8_t lo = Byte();
-        return static_cast<uint16_t>(lo | Byte() << 8);
-    }
-    // Up to `n` bytes into `out`; how many there were.
-    size_t Bytes(uint8_t* out, size_t n) {
-        n = std::min(n, FN - FAt);
-        if (n) std::memcpy(out, FP + FAt, n);
-        FAt += n;
-        return n;
-    }
-
-private:
-    const uint8_t* FP;
-    size_t FN, FAt = 0;
-};
-
 // Chunk requests that carry the caller's own addresses are left out: the
 // engine writes to and reads from those addresses by design, and no fuzzer
 // can keep that promise.
@@ -234,35 +212,46 @@ std::string RunEngineInput(const uint8_t* input, size_t size, std::vector<int>* 
     std::memcpy(w.blocks[5].get(), w.blocks[0].get(), 128);
     w.blocks[5][8] ^= 0x5A;
 
-    Reader in(input, size);
-    for (int calls = 0; in.More() && calls < 256; ++calls) {
-        const uint8_t tag = in.Byte();
+    size_t at = 0; // the input is read through these; past its end they give zeros
+    auto byte = [&]() -> uint8_t { return at < size ? input[at++] : 0; };
+    auto word = [&] {
+        const uint8_t lo = byte();
+        return static_cast<uint16_t>(lo | byte() << 8);
+    };
+    auto bytes = [&](uint8_t* out, size_t n) {
+        n = std::min(n, size - at);
+        if (n) std::memcpy(out, input + at, n);
+        at += n;
+        return n;
+    };
+    for (int calls = 0; at < size && calls < 256; ++calls) {
+        const uint8_t tag = byte();
         if (tag == 0xFF) {
-            in.Bytes(forged.id.data(), forged.id.size());
+            bytes(forged.id.data(), forged.id.size());
             continue;
         }
-        if (tag == 0xFE || tag == 0xFD) {
-            const uint8_t from = in.Byte() & 7, at = in.Byte() & 127, x = tag == 0xFE ? in.Byte() : 0;
-            const uint8_t to = tag == 0xFE ? 5 : at & 7;
+        if (tag == 0xFE || tag == 0xFD) { // block 5 := `from` with byte `at` xored, or block `to` := `from`
+            const uint8_t from = byte() & 7, offset = byte() & 127, x = tag == 0xFE ? byte() : 0;
+            const uint8_t to = tag == 0xFE ? 5 : offset & 7;
             if (from != to) std::memcpy(w.blocks[to].get(), w.blocks[from].get(), 128);
-            if (tag == 0xFE) w.blocks[5][at] ^= x;
+            if (tag == 0xFE) w.blocks[5][offset] ^= x;
             continue;
         }
-        uint16_t op = in.Word();
-        const uint8_t sel = in.Byte(), keyNum = in.Byte();
-        uint8_t keyLen = in.Byte();
-        const uint8_t lenFlags = in.Byte();
-        const uint16_t cap = in.Word(), n = in.Word();
+        uint16_t op = word();
+        const uint8_t sel = byte(), keyNum = byte();
+        uint8_t keyLen = byte();
+        const uint8_t lenFlags = byte();
+        const uint16_t cap = word(), n = word();
 
         // Buffers of exactly the size the call is told, so that the sanitizer
         // sees any access beyond them. The input's n bytes are all consumed;
         // as many as fit fill the buffer.
         std::vector<uint8_t> given(n);
-        given.resize(in.Bytes(given.data(), n));
+        given.resize(bytes(given.data(), n));
         std::unique_ptr<uint8_t[]> data(new uint8_t[cap]());
         if (!given.empty() && cap) std::memcpy(data.get(), given.data(), std::min<size_t>(given.size(), cap));
         std::unique_ptr<uint8_t[]> key(new uint8_t[keyLen]());
-        const size_t m = in.Bytes(key.get(), std::min<size_t>(in.Byte(), keyLen));
+        const size_t m = bytes(key.get(), std::min<size_t>(byte(), keyLen));
         if (op == 0 || op == 14) {
             const std::string path = w.Path(kPathNames[(m ? key[0] : 0) % kPaths]);
             keyLen = static_cast<uint8_t>(std::max<size_t>(keyLen, path.size() + 1));
