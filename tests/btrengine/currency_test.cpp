@@ -87,14 +87,14 @@ TEST_F(Currency, InsertUpdateDeleteAndGetDirectSetThePosition) {
     ASSERT_EQ(H.Get(7, 0), 0);
     EXPECT_EQ(IdOf(H.Record), 35);
     // Get direct: the record at a position, currency on the key asked.
-    ASSERT_EQ(H.GetDirect(pos20, 0), 0);
+    ASSERT_EQ(H.GetBy(23, pos20, 0), 0);
     EXPECT_EQ(IdOf(H.Record), 20);
     ASSERT_EQ(H.Get(6, 0), 0);
     EXPECT_EQ(IdOf(H.Record), 35);
-    ASSERT_EQ(H.GetDirect(pos20, 255), 0); // physical currency only
+    ASSERT_EQ(H.GetBy(23, pos20, 255), 0); // physical currency only
     EXPECT_EQ(H.Get(6, 0), 8);
-    EXPECT_EQ(H.GetDirect(987654), 43);
-    EXPECT_EQ(H.GetDirect(pos20, 7), 6);
+    EXPECT_EQ(H.GetBy(23, 987654), 43);
+    EXPECT_EQ(H.GetBy(23, pos20, 7), 6);
     len = 2;
     EXPECT_EQ(H.Call(22, p, len, nullptr, 0, 0), 22);
 }

@@ -156,9 +156,12 @@ public:
     int16_t Insert(Bytes rec, uint8_t keyNum = 0) { return Write(2, rec, keyNum); }
     int16_t Update(Bytes rec, uint8_t keyNum = 0) { return Write(3, rec, keyNum); }
     int16_t Delete() { return Plain(4); }
-    // A get or step; the record read lands in Record, the key buffer in Key.
-    int16_t Get(uint16_t op, uint8_t keyNum = 0, const Bytes& key = {}, int32_t cap = 4096) {
-        Record.assign(static_cast<size_t>(cap), 0);
+    // A get, step or any read whose data buffer starts with `data` (the
+    // position of get direct, the value of get by percentage); the record read
+    // lands in Record, the key buffer in Key.
+    int16_t Get(uint16_t op, uint8_t keyNum = 0, const Bytes& key = {}, int32_t cap = 4096, const Bytes& data = {}) {
+        Record = data;
+        Record.resize(static_cast<size_t>(cap));
         Key = key;
         Key.resize(255);
         int32_t len = cap;
@@ -166,24 +169,14 @@ public:
         Record.resize(static_cast<size_t>(std::max(len, 0)));
         return st;
     }
-    // An operation whose data buffer starts with a 4-byte value (get direct 23,
-    // get by percentage 44, an unlock at a position 27); the answer lands in Record.
-    int16_t GetBy(uint16_t op, uint32_t value, uint8_t keyNum = 0) {
-        Record.assign(4096, 0);
-        Put32(Record.data(), value);
-        int32_t len = 4096;
-        const int16_t st = Call(op, Record.data(), len, Key.data(), static_cast<uint8_t>(Key.size()), keyNum);
-        Record.resize(static_cast<size_t>(std::max(len, 0)));
-        return st;
-    }
-    int16_t GetDirect(uint32_t pos, uint8_t keyNum = 0) { return GetBy(23, pos, keyNum); }
-    // The 4-byte answer of get position (22) or find percentage (45); 0 on failure.
-    uint32_t Ask(uint16_t op = 22, uint8_t keyNum = 0) {
+    // An operation whose data buffer starts with a 4-byte value: get direct
+    // (23), get by percentage (44), unlock at a position (27).
+    int16_t GetBy(uint16_t op, uint32_t value, uint8_t keyNum = 0) { return Get(op, keyNum, {}, 4096, Pack(value)); }
+    uint32_t Position() { // 0 without one
         uint8_t p[4] = {};
         int32_t len = 4;
-        return Call(op, p, len, nullptr, 0, keyNum) == 0 ? Get32(p) : 0;
+        return Call(22, p, len, nullptr, 0, 0) == 0 ? Get32(p) : 0;
     }
-    uint32_t Position() { return Ask(22); }
     int16_t Unlock(uint8_t keyNum = 0, uint32_t pos = 0) { return GetBy(27, pos, keyNum); }
     // The ids of the records a walk reads: get first/next by default, any
     // other pair of operations (13/7 backwards, 33/24 physically) as given.

@@ -118,7 +118,7 @@ struct Contents {
     uint32_t maxSeq = 0;
 };
 
-// Opens the file (it must answer 0) and reads it whole: every record intact,
+// Opens the file (it must answer 0: the killed child's hold on it is gone) and reads it whole: every record intact,
 // no sequence missing below the last (they are given out one by one), stat's
 // count and both keys in step with the records.
 Contents ReadBack(const std::string& path) {
@@ -187,7 +187,9 @@ TEST(DurabilityKill, AcknowledgedWritesSurviveEveryKill) {
         Child child(txn ? std::vector<std::string>{path, "txn", std::to_string(kBatch)}
                         : std::vector<std::string>{path, "plain"});
         ASSERT_TRUE(child.Await('R')) << "the child did not open the file";
-        EXPECT_EQ(Handle().Open(path), 85); // the running child holds the file against this process
+        // The running child holds the file against this process: no open, no replacing create.
+        EXPECT_EQ(Handle().Open(path), 85);
+        EXPECT_EQ(Create(path, FileSpec()), 85);
         if (how == MidBatch) { // inside the third batch, after a random number of its inserts, with
                                // room for the inserts the child makes while the kill is on its way
             ASSERT_TRUE(child.Await('T', 2 * kBatch + std::uniform_int_distribution<int>(1, kBatch - 10)(rng)));
