@@ -8,7 +8,7 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-TEST(DataLinks, FollowOpeningClosingAndEditing) {
+TEST(DataLinks, FollowOpeningClosingAndEditingAndEditOnlyWhenAllowed) {
     Viewed v(2);
     std::vector<TDataSetState> states;
     v.source.OnStateChange = [&](TDataSource* s) { states.push_back(s->State()); };
@@ -24,6 +24,15 @@ TEST(DataLinks, FollowOpeningClosingAndEditing) {
     EXPECT_EQ(v.Take(), (Events{"inactive"})) << "a disabled source tells nothing";
     v.source.SetEnabled(true);
     EXPECT_EQ(v.Take(), (Events{"active"}));
+    // A view puts the dataset into edit mode only with AutoEdit and while not read-only.
+    v.source.SetAutoEdit(false);
+    EXPECT_FALSE(v.link.Edit());
+    v.source.SetAutoEdit(true);
+    v.link.SetReadOnly(true);
+    EXPECT_FALSE(v.link.Edit());
+    v.link.SetReadOnly(false);
+    EXPECT_TRUE(v.link.Edit());
+    EXPECT_EQ(v.ds->State(), dsEdit);
 }
 
 TEST(DataLinks, ScrollDistanceIsTheMoveOfTheViewsWindow) {
@@ -101,19 +110,6 @@ TEST(DataLinks, DisabledControlsHearOneChangeAtTheEnd) {
     v.ds->Close();
     v.ds->EnableControls();
     EXPECT_EQ(v.Take(), (Events{"inactive", "not editing"}));
-}
-
-TEST(DataLinks, AutoEditAndReadOnlyLinks) {
-    Viewed v(2);
-    v.source.SetAutoEdit(false);
-    EXPECT_FALSE(v.link.Edit());
-    EXPECT_EQ(v.ds->State(), dsBrowse);
-    v.source.SetAutoEdit(true);
-    v.link.SetReadOnly(true);
-    EXPECT_FALSE(v.link.Edit());
-    v.link.SetReadOnly(false);
-    EXPECT_TRUE(v.link.Edit());
-    EXPECT_EQ(v.ds->State(), dsEdit);
 }
 
 TEST(DataLinks, ParticipantsMayGoAwayInAnyOrder) {

@@ -7,7 +7,7 @@
 namespace btr {
 namespace {
 
-TEST(DateTime, DayNumberAnchors) {
+TEST(DateTime, DayNumberAnchorsAndCalendarRules) {
     EXPECT_EQ(EncodeDayNumber(1, 1, 1), 1);
     EXPECT_EQ(EncodeDayNumber(1899, 12, 30), DateDelta);
     EXPECT_EQ(EncodeDayNumber(9999, 12, 31), MaxDayNumber);
@@ -17,24 +17,6 @@ TEST(DateTime, DayNumberAnchors) {
     EXPECT_EQ(EncodeDayNumber(2000, 3, 1) - EncodeDayNumber(2000, 2, 28), 2);
     EXPECT_EQ(EncodeDayNumber(1900, 3, 1) - EncodeDayNumber(1900, 2, 28), 1);
     EXPECT_EQ(EncodeDayNumber(2001, 1, 1) - EncodeDayNumber(2000, 12, 31), 1);
-}
-
-TEST(DateTime, EveryDayNumberRoundTrips) {
-    int py = 1, pm = 1, pd = 0;
-    for (int32_t n = MinDayNumber; n <= MaxDayNumber; ++n) {
-        int y, m, d;
-        DecodeDayNumber(n, y, m, d);
-        // Each day follows the one before it in the calendar.
-        const bool next = (y == py && m == pm && d == pd + 1) || (y == py && m == pm + 1 && d == 1) ||
-                          (y == py + 1 && m == 1 && d == 1);
-        ASSERT_TRUE(next) << n << ": " << y << "-" << m << "-" << d;
-        ASSERT_EQ(EncodeDayNumber(y, m, d), n);
-        py = y, pm = m, pd = d;
-    }
-    EXPECT_EQ(py, 9999);
-}
-
-TEST(DateTime, CalendarRules) {
     EXPECT_TRUE(IsLeapYear(2000));
     EXPECT_FALSE(IsLeapYear(1900));
     EXPECT_TRUE(IsLeapYear(2024));
@@ -51,6 +33,21 @@ TEST(DateTime, CalendarRules) {
     int y, m, d;
     EXPECT_THROW(DecodeDayNumber(0, y, m, d), EConvertError);
     EXPECT_THROW(DecodeDayNumber(MaxDayNumber + 1, y, m, d), EConvertError);
+}
+
+TEST(DateTime, EveryDayNumberRoundTrips) {
+    int py = 1, pm = 1, pd = 0;
+    for (int32_t n = MinDayNumber; n <= MaxDayNumber; ++n) {
+        int y, m, d;
+        DecodeDayNumber(n, y, m, d);
+        // Each day follows the one before it in the calendar.
+        const bool next = (y == py && m == pm && d == pd + 1) || (y == py && m == pm + 1 && d == 1) ||
+                          (y == py + 1 && m == 1 && d == 1);
+        ASSERT_TRUE(next) << n << ": " << y << "-" << m << "-" << d;
+        ASSERT_EQ(EncodeDayNumber(y, m, d), n);
+        py = y, pm = m, pd = d;
+    }
+    EXPECT_EQ(py, 9999);
 }
 
 TEST(DateTime, TimeStampsAndNegativeDates) {

@@ -97,7 +97,7 @@ TEST(Bitmaps, NamedResources) {
     EXPECT_THROW(RegisterBitmapResource("JUNK", {1, 2, 3}), Exception);
 }
 
-TEST(Palette, GlyphsAreTwentyFourSquareSixteenColourPictures) {
+TEST(Palette, ThreeUnitsOnTheBtrievePageWithTwentyFourSquareSixteenColourGlyphs) {
     for (const char* name : {"TBTRIEVEFILE", "TBDATASET"}) {
         TBmpInfo info;
         ASSERT_TRUE(ReadBmpInfo(FindBitmapResource(name), info)) << name;
@@ -112,9 +112,6 @@ TEST(Palette, GlyphsAreTwentyFourSquareSixteenColourPictures) {
         EXPECT_GE(colours.size(), 3u) << name;
     }
     EXPECT_TRUE(FindBitmapResource("TDICTGRID").empty()); // the grid has no glyph of its own
-}
-
-TEST(Palette, TheThreeUnitsRegisterOnTheBtrievePage) {
     UnregisterAllComponents();
     btrfile::Register();
     btrset::Register();

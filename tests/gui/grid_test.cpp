@@ -56,7 +56,7 @@ protected:
     std::vector<Edit> edits;
 };
 
-TEST_F(Grid, CellsResizeAndRangeChecks) {
+TEST_F(Grid, CellsResizeRangeChecksAndRowMoves) {
     grid.SetCells(4, 4, "corner"); // five by five to begin with
     grid.SetCells(0, 0, "Имя");
     EXPECT_THROW(grid.Cells(5, 0), EInvalidGridOperation);
@@ -81,10 +81,7 @@ TEST_F(Grid, CellsResizeAndRangeChecks) {
     EXPECT_EQ(grid.Row(), 1);
     EXPECT_NO_THROW(grid.SetRow(1)); // setting it again is no move
     EXPECT_THROW(grid.SetRow(0), EInvalidGridOperation);
-}
-
-TEST_F(Grid, RowMovedCarriesEveryColumnAndLeavesTheCurrentRow) {
-    grid.SetColCount(2);
+    // RowMoved carries every column and leaves the current row.
     FillColumn(grid, 0, {"a", "b", "c", "d"});
     for (int r = 1; r <= 4; ++r) grid.SetCells(1, r, std::to_string(r));
     grid.SetRow(2);
@@ -214,7 +211,7 @@ TEST_F(Grid, EditingStoresEveryChangeAndNotifies) {
     EXPECT_FALSE(EditorOpen(grid));
 }
 
-TEST_F(Grid, TheEditorShowsProgramStoresAndHidingStoresItsTextEvenUnchanged) {
+TEST_F(Grid, TheEditorShowsProgramStoresHidingStoresItsTextAndALimitCutsNothingLoaded) {
     AllowEditing(grid);
     grid.FocusCell(1, 2);
     grid.ShowEditor();
@@ -225,6 +222,17 @@ TEST_F(Grid, TheEditorShowsProgramStoresAndHidingStoresItsTextEvenUnchanged) {
     grid.SetEditText(1, 2, "direct");
     EXPECT_EQ(grid.Cells(1, 2), "direct");
     EXPECT_EQ(edits.size(), 2u);
+    // An edit limit never cuts a loaded text.
+    grid.Limit = 3;
+    grid.SetCells(0, 1, "longer text");
+    grid.FocusCell(0, 1);
+    grid.ShowEditor();
+    EXPECT_EQ(grid.InplaceEditor()->Text(), "longer text");
+    grid.InplaceEditor()->Deselect();
+    QTest::keyClicks(Line(grid), "s"); // no room to grow
+    EditKey(Qt::Key_Backspace);
+    grid.HideEditor();
+    EXPECT_EQ(grid.Cells(0, 1), "longer tex");
 }
 
 TEST_F(Grid, AlwaysShownEditorFollowsTheCurrentCell) {
@@ -267,20 +275,7 @@ TEST_F(Grid, AlwaysShownEditorFollowsTheCurrentCell) {
     EXPECT_EQ(grid.Col(), 0);
 }
 
-TEST_F(Grid, AnEditLimitNeverCutsALoadedText) {
-    grid.Limit = 3;
-    AllowEditing(grid);
-    grid.SetCells(0, 1, "longer text");
-    grid.ShowEditor();
-    EXPECT_EQ(grid.InplaceEditor()->Text(), "longer text");
-    grid.InplaceEditor()->Deselect();
-    QTest::keyClicks(Line(grid), "s"); // no room to grow
-    EditKey(Qt::Key_Backspace);
-    grid.HideEditor();
-    EXPECT_EQ(grid.Cells(0, 1), "longer tex");
-}
-
-TEST_F(Grid, HandlerErrorsAreShownAndStopTheMove) {
+TEST_F(Grid, HandlerErrorsAreShownAndStopTheMoveAndADestroyedEditorIsForgotten) {
     AllowEditing(grid);
     grid.ShowEditor();
     grid.OnSetEditText = [](TComponent*, int, int, const std::string& v) {
@@ -293,11 +288,7 @@ TEST_F(Grid, HandlerErrorsAreShownAndStopTheMove) {
     Boxes.clear();
     EXPECT_EQ(grid.Row(), 1);
     EXPECT_TRUE(EditorOpen(grid));
-}
-
-TEST_F(Grid, AnEditorDestroyedElsewhereIsForgotten) {
-    AllowEditing(grid);
-    grid.ShowEditor();
+    // An editor destroyed elsewhere is forgotten, and made again when needed.
     delete grid.InplaceEditor();
     EXPECT_EQ(grid.InplaceEditor(), nullptr);
     grid.ShowEditor();

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -14,18 +15,14 @@ public:
         static int argc = 1;
         static char name[] = "gui_tests";
         static char* argv[] = {name, nullptr};
-        FApp = new QApplication(argc, argv);
+        FApp = std::make_unique<QApplication>(argc, argv);
     }
-    void TearDown() override {
-        delete FApp;
-        FApp = nullptr;
-    }
+    void TearDown() override { FApp.reset(); }
 
 private:
-    QApplication* FApp = nullptr;
+    std::unique_ptr<QApplication> FApp;
 };
 
-[[maybe_unused]] ::testing::Environment* const gQt =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const gQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 } // namespace
