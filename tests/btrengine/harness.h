@@ -204,4 +204,7 @@ private:
     uint8_t FPos[128] = {};
 };
 
+// The id of the record a call of `h` read, or minus the status it answered.
+inline int32_t IdRead(const Handle& h, int16_t status) { return status ? -status : IdOf(h.Record); }
+
 } // namespace btr::test

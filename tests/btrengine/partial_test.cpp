@@ -247,12 +247,9 @@ TEST(Percentages, MonotoneExactAtTheEndsAndBack) {
         EXPECT_TRUE(std::is_sorted(pcts.begin(), pcts.end()));
         // Get by percentage lands on the first and last records of the path
         // and makes the record current there.
-        ASSERT_EQ(h.GetBy(44, 10000, key), 0);
-        EXPECT_EQ(IdOf(h.Record), ids.back());
-        ASSERT_EQ(h.GetBy(44, 0, key), 0);
-        EXPECT_EQ(IdOf(h.Record), ids.front());
-        ASSERT_EQ(h.Get(next, physical ? 0 : key), 0);
-        EXPECT_EQ(IdOf(h.Record), ids[1]);
+        EXPECT_EQ(IdRead(h, h.GetBy(44, 10000, key)), ids.back());
+        EXPECT_EQ(IdRead(h, h.GetBy(44, 0, key)), ids.front());
+        EXPECT_EQ(IdRead(h, h.Get(next, physical ? 0 : key)), ids[1]);
     }
     // Halfway along an evenly spread key is near the middle record.
     ASSERT_EQ(h.GetBy(44, 5000, 0), 0);
