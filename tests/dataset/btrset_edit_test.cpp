@@ -37,13 +37,10 @@ constexpr int kMemoAt = 25, kPicAt = 33, kDataAt = 41;
 
 std::string Text(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
 
-class Writing : public ::testing::Test {
+class Writing : public test::DictDirTest {
 protected:
     void SetUp() override {
-        // Data files are created by their bare names, beside the dictionary.
-        FOldDir = std::filesystem::current_path();
-        std::filesystem::current_path(FDir.Path());
-        FBuilder = std::make_unique<DictBuilder>(FDir.File("DICT.DAT"));
+        DictDirTest::SetUp();
         FBuilder->AddFile("NOTES.DAT", "", 1);
         FBuilder->AddFields("NOTES.DAT", kNoteFields);
         FBuilder->AddSegments("NOTES.DAT", {{"Code", kTyped}});
@@ -70,8 +67,7 @@ protected:
     }
     void TearDown() override {
         FSets.clear();
-        FBuilder.reset();
-        std::filesystem::current_path(FOldDir);
+        DictDirTest::TearDown();
     }
 
     TBDataSet& Open(const std::string& base, const std::string& indexFields = "") {
@@ -125,9 +121,6 @@ protected:
         return ds;
     }
 
-    test::TempDir FDir;
-    std::filesystem::path FOldDir;
-    std::unique_ptr<DictBuilder> FBuilder;
     std::vector<std::unique_ptr<TBDataSet>> FSets;
 };
 

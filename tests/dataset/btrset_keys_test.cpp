@@ -24,12 +24,11 @@ constexpr uint16_t kTyped = 0x0100, kDup = 0x0001, kMod = 0x0002, kSegmented = 0
 // Offsets of the fields read back raw (Code 0, Name 4, City 15 and RS 83 are not).
 constexpr int kExt = 26, kExtM = 36, kDM = 46, kStr = 54, kLD = 60, kLW = 68, kCh = 76, kSN = 77, kLen = 91;
 
-class Keys : public ::testing::Test {
+class Keys : public test::DictDirTest {
 protected:
     void SetUp() override {
-        FOldDir = std::filesystem::current_path();
-        std::filesystem::current_path(FDir.Path());
-        DictBuilder b(FDir.File("DICT.DAT"));
+        DictDirTest::SetUp();
+        DictBuilder& b = *FBuilder;
         b.AddFile("T.DAT");
         b.AddFields("T.DAT", {{"Code", 3, 4},
                               {"Name", 9, 11},
@@ -54,7 +53,7 @@ protected:
     }
     void TearDown() override {
         FSet.reset();
-        std::filesystem::current_path(FOldDir);
+        DictDirTest::TearDown();
     }
     TBDataSet& Open() {
         FSet = std::make_unique<TBDataSet>();
@@ -65,26 +64,12 @@ protected:
     }
     TField& F(const char* name) { return *FSet->FieldByName(name); }
     // The stored bytes of the dataset's current record.
-    std::vector<uint8_t> Raw() {
-        std::vector<uint8_t> rec(kLen);
-        TBtrieveFile f;
-        f.SetFileName(FDir.File("T.DAT"));
-        f.SetDataBuffer(rec.data(), kLen);
-        f.SetActive(true);
-        int32_t code = F("Code").AsInteger();
-        f.MakeKey({&code});
-        f.Get(5, 0);
-        return rec;
-    }
+    std::vector<uint8_t> Raw() { return test::ReadRaw(FDir.File("T.DAT"), kLen, F("Code").AsInteger()); }
     void PutRaw(int32_t code, const std::vector<std::pair<int, std::vector<uint8_t>>>& parts) {
         std::vector<uint8_t> rec(kLen, 0);
         WriteLE<int32_t>(rec.data(), code);
         for (const auto& [at, bytes] : parts) std::copy(bytes.begin(), bytes.end(), rec.begin() + at);
-        TBtrieveFile f;
-        f.SetFileName(FDir.File("T.DAT"));
-        f.SetDataBuffer(rec.data(), kLen);
-        f.SetActive(true);
-        f.Insert();
+        test::InsertRaw(FDir.File("T.DAT"), std::move(rec));
     }
     static std::vector<uint8_t> Bytes(std::string_view s) { return {s.begin(), s.end()}; }
     std::vector<int> Codes() {
@@ -93,8 +78,6 @@ protected:
         return out;
     }
 
-    test::TempDir FDir;
-    std::filesystem::path FOldDir;
     std::unique_ptr<TBDataSet> FSet;
 };
 

@@ -37,12 +37,10 @@ const std::vector<FieldSpec> kFields = {
 constexpr int kRecLen = 72;
 constexpr uint16_t kTyped = 0x0100;
 
-class BtrSet : public ::testing::Test {
+class BtrSet : public test::DictDirTest {
 protected:
     void SetUp() override {
-        FOldDir = std::filesystem::current_path();
-        std::filesystem::current_path(FDir.Path());
-        FBuilder = std::make_unique<DictBuilder>(FDir.File("DICT.DAT"));
+        DictDirTest::SetUp();
         FBuilder->AddFile("DATA.DAT");
         FBuilder->AddFields("DATA.DAT", kFields);
         FBuilder->AddSegments("DATA.DAT", {{"Code", kTyped}, {"Name", kTyped | 0x0001 | 0x0002 | 0x0400}});
@@ -50,8 +48,7 @@ protected:
     }
     void TearDown() override {
         FSet.reset();
-        FBuilder.reset();
-        std::filesystem::current_path(FOldDir);
+        DictDirTest::TearDown();
     }
     TBDataSet& Open(int key = 0) {
         FSet = std::make_unique<TBDataSet>();
@@ -65,24 +62,10 @@ protected:
     void PutRaw(const std::vector<std::pair<int, std::vector<uint8_t>>>& parts) {
         std::vector<uint8_t> rec(kRecLen, 0);
         for (const auto& [at, bytes] : parts) std::copy(bytes.begin(), bytes.end(), rec.begin() + at);
-        TBtrieveFile f;
-        f.SetFileName(FDir.File("DATA.DAT"));
-        f.SetDataBuffer(rec.data(), kRecLen);
-        f.SetActive(true);
-        f.Insert();
+        test::InsertRaw(FDir.File("DATA.DAT"), std::move(rec));
     }
     // The stored bytes of record `code`.
-    std::vector<uint8_t> Raw(int32_t code) {
-        std::vector<uint8_t> rec(kRecLen, 0);
-        TBtrieveFile f;
-        f.SetFileName(FDir.File("DATA.DAT"));
-        f.SetDataBuffer(rec.data(), kRecLen);
-        f.SetActive(true);
-        f.MakeKey({&code});
-        f.Get(5, 0);
-        EXPECT_EQ(f.Status(), 0) << "record " << code;
-        return rec;
-    }
+    std::vector<uint8_t> Raw(int32_t code) { return test::ReadRaw(FDir.File("DATA.DAT"), kRecLen, code); }
     static std::vector<uint8_t> Int32(int32_t v) {
         std::vector<uint8_t> b(4);
         WriteLE<int32_t>(b.data(), v);
@@ -102,9 +85,6 @@ protected:
         return out;
     }
 
-    test::TempDir FDir;
-    std::filesystem::path FOldDir;
-    std::unique_ptr<DictBuilder> FBuilder;
     std::unique_ptr<TBDataSet> FSet;
 };
 

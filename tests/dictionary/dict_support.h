@@ -1,10 +1,15 @@
 // Builds dictionaries on the embedded engine for the tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dictionary/dictfile.h"
+#include "engine/btrfile.h"
 #include "platform/ui.h"
 #include "tests/support/tempdir.h"
 
@@ -80,5 +85,47 @@ private:
     TDictFile FDict;
     int32_t FNumber = 1;
 };
+
+// A test inside a directory of its own with an empty dictionary DICT.DAT:
+// the dictionary names data files without a directory, so they are made here.
+class DictDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FOldDir = std::filesystem::current_path();
+        std::filesystem::current_path(FDir.Path());
+        FBuilder = std::make_unique<DictBuilder>(FDir.File("DICT.DAT"));
+    }
+    void TearDown() override {
+        FBuilder.reset();
+        std::filesystem::current_path(FOldDir);
+    }
+
+    TempDir FDir;
+    std::filesystem::path FOldDir;
+    std::unique_ptr<DictBuilder> FBuilder;
+};
+
+// Inserts `rec` byte for byte into `file`, bypassing any dataset.
+inline void InsertRaw(const std::string& file, std::vector<uint8_t> rec) {
+    TBtrieveFile f;
+    f.SetFileName(file);
+    f.SetDataBuffer(rec.data(), static_cast<uint16_t>(rec.size()));
+    f.SetActive(true);
+    f.Insert();
+}
+
+// The first `len` stored bytes of the record of `file` whose key 0, a Longint,
+// is `code`.
+inline std::vector<uint8_t> ReadRaw(const std::string& file, size_t len, int32_t code) {
+    std::vector<uint8_t> rec(len, 0);
+    TBtrieveFile f;
+    f.SetFileName(file);
+    f.SetDataBuffer(rec.data(), static_cast<uint16_t>(len));
+    f.SetActive(true);
+    f.MakeKey({&code});
+    f.Get(5, 0);
+    EXPECT_EQ(f.Status(), 0) << "record " << code;
+    return rec;
+}
 
 } // namespace btr::test

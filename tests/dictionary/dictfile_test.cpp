@@ -17,17 +17,8 @@ using test::TempDir;
 
 // Creates data files from a dictionary, in a directory of their own (the
 // dictionary names files without a directory).
-class DictCreate : public ::testing::Test {
+class DictCreate : public test::DictDirTest {
 protected:
-    void SetUp() override {
-        FOldDir = std::filesystem::current_path();
-        std::filesystem::current_path(FDir.Path());
-        FBuilder = std::make_unique<DictBuilder>(FDir.File("DICT.DAT"));
-    }
-    void TearDown() override {
-        FBuilder.reset();
-        std::filesystem::current_path(FOldDir);
-    }
     DictBuilder& B() { return *FBuilder; }
 
     FileSpec StatOf(const std::string& name) {
@@ -38,10 +29,6 @@ protected:
         f.Stat(spec);
         return spec;
     }
-
-    TempDir FDir;
-    std::filesystem::path FOldDir;
-    std::unique_ptr<DictBuilder> FBuilder;
 };
 
 TEST_F(DictCreate, DictionaryFileHasItsThreeKeys) {
