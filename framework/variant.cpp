@@ -1,5 +1,6 @@
 #include "framework/variant.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -276,9 +277,44 @@ std::string FloatToStr(double value) {
     if (std::isnan(value)) return "NAN";
     if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
     // %.15g, without printf's cost: a grid or an export formats every value.
-    char buf[40];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
-    return std::string(buf, r.ptr);
+    // The shortest digits that read back as a normal double are its 15-digit
+    // rounding whenever there are at most 15 of them (doubles lie closer
+    // together than 15-digit decimals), and the shortest form is much the
+    // cheaper to find; longer digit strings and subnormals need the rounding.
+    char sci[40];
+    const char* const start = sci;
+    const auto rounded = [&] {
+        const char* last = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::general, 15).ptr;
+        return std::string(start, last);
+    };
+    if (value != 0 && !std::isnormal(value)) return rounded();
+    const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    const char* e = std::find(start, end, 'e');
+    const bool negative = sci[0] == '-';
+    char digits[15];
+    int count = 0;
+    for (const char* p = start + negative; p < e; ++p) {
+        if (*p == '.') continue;
+        if (count == 15) return rounded();
+        digits[count++] = *p;
+    }
+    int exp = 0;
+    std::from_chars(e + 2, end, exp);
+    if (e[1] == '-') exp = -exp;
+    if (exp < -4 || exp >= 15) return std::string(start, end); // %g's exponent form
+    std::string out;
+    out.reserve(24);
+    if (negative) out += '-';
+    const auto n = static_cast<size_t>(count);
+    if (exp < 0) {
+        out.append("0.").append(static_cast<size_t>(-exp - 1), '0').append(digits, n);
+    } else if (count <= exp + 1) {
+        out.append(digits, n).append(static_cast<size_t>(exp + 1 - count), '0');
+    } else {
+        const auto whole = static_cast<size_t>(exp + 1);
+        out.append(digits, whole).append(1, '.').append(digits + whole, n - whole);
+    }
+    return out;
 }
 
 } // namespace btr

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include "platform/exceptions.h"
 
@@ -109,6 +114,31 @@ TEST(Variant, TextHelpers) {
         ASSERT_TRUE(TryStrToFloat(FloatToStr(v), d));
         EXPECT_NEAR(d, v, std::abs(v) * 1e-14) << FloatToStr(v);
     }
+}
+
+// Floats become text exactly as printf's %.15g writes them: short and long
+// digit strings, both sides of the switch to the exponent form, signed zeros,
+// and values whose 15-digit rounding carries into a new digit.
+TEST(Variant, FloatTextIsPrintfs15g) {
+    auto printf15g = [](double v) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.15g", v);
+        return std::string(buf);
+    };
+    std::vector<double> values = {0.0, -0.0, 1, -1, 0.5, 0.1, 0.0001, 0.00001, 1.5e-7, 123.456, 1e14, 1e15,
+                                  999999999999999.0, 999999999999999.5, 9999999999999999.0, 123456789012345.6,
+                                  0.000123456789012345678, 1e-300, 5e-324, 1.7976931348623157e308, 2.5, 1.0 / 3};
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 20000; ++i) {
+        uint64_t bits = rng();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (std::isfinite(v)) values.push_back(v);
+        // Decimals of a few digits at every scale, as records hold them.
+        values.push_back(static_cast<double>(static_cast<int64_t>(rng() % 2000001) - 1000000) *
+                         std::pow(10.0, static_cast<int>(rng() % 40) - 20));
+    }
+    for (double v : values) ASSERT_EQ(FloatToStr(v), printf15g(v)) << std::hexfloat << v;
 }
 
 } // namespace
