@@ -25,10 +25,9 @@ bool IsWritableState(TDataSetState s) {
     }
 }
 
-// A native value buffer of DataSize bytes with one spare zero byte, so that
-// text read from a careless dataset always ends.
-// A field value in native format, on the stack unless it is large: reading
-// fields is the inner loop of every scan.
+// A field value in native format: DataSize bytes and one spare zero byte, so
+// that text read from a careless dataset always ends. It lives on the stack
+// unless it is large, as reading fields is the inner loop of every scan.
 class ValueBuffer {
 public:
     explicit ValueBuffer(int size) : FSize(static_cast<size_t>(std::max(size, 0)) + 1) {

@@ -401,20 +401,20 @@ TEST_F(Writing, WithoutLockingAnEditLeavesTheRecordFreeToLock) {
     ds.SetLocking(false);
     ds.Edit();
     OtherClient other(FDir.File("DICT.DAT"), FDir.File("NOTES.DAT"));
-    other.Do([](TBDataSet& o) {
+    // The other client's edit would raise 84 if the first one held a lock.
+    const auto otherEdits = [](TBDataSet& o) {
         o.DataFile()->SetMaxRetry(0);
-        o.Edit(); // would raise 84 if the first client held a lock
+        o.Edit();
+        EXPECT_EQ(o.State(), dsEdit);
         o.Cancel();
-    });
+    };
+    EXPECT_NO_THROW(other.Do(otherEdits));
     ds.Cancel();
     // Turning locking off in the middle of an edit releases the lock at once.
     ds.SetLocking(true);
     ds.Edit();
     ds.SetLocking(false);
-    other.Do([](TBDataSet& o) {
-        o.Edit();
-        o.Cancel();
-    });
+    EXPECT_NO_THROW(other.Do(otherEdits));
     ds.Cancel();
 }
 
