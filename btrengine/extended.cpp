@@ -192,7 +192,7 @@ Request ParseRequest(const uint8_t* p, size_t cap) {
 
 int CompareField(const Term& t, const uint8_t* a, const uint8_t* b, const uint8_t* acs) {
     Key key;
-    const auto flags = static_cast<uint16_t>(kExtType | ((t.comp & 32) ? kAltCol : 0) | ((t.comp & 128) ? kNoCase : 0));
+    const auto flags = static_cast<uint16_t>(kfExtType | ((t.comp & 32) ? kfAltCol : 0) | ((t.comp & 128) ? kfNoCase : 0));
     key.segments.push_back(Segment{1, t.len, flags, t.type, 0});
     return EncodeValue(key, a, acs).compare(EncodeValue(key, b, acs));
 }

@@ -360,7 +360,7 @@ void FillAutoIncrement(Conn& c, const SharedFile& f, std::string& rec) {
         const Segment& s = key.segments[0];
         auto* p = reinterpret_cast<uint8_t*>(rec.data()) + s.pos - 1;
         if (std::any_of(p, p + s.len, [](uint8_t b) { return b != 0; })) continue;
-        const bool descending = s.flags & kDescending;
+        const bool descending = s.flags & kfDescending;
         Query q(c, "SELECT kv FROM " + KeyTable(static_cast<int>(k)) + (descending ? " ORDER BY kv LIMIT 1"
                                                                                      : " ORDER BY kv DESC LIMIT 1"));
         int64_t max = 0;

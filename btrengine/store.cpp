@@ -69,7 +69,7 @@ bool Spec::Parse(const uint8_t* p, size_t n, Spec& out) {
             at += 16;
             out.segments.push_back(s);
             key.segments.push_back(s);
-            if (!(s.flags & kSegmented)) break;
+            if (!(s.flags & kfSegmented)) break;
         }
         out.keys.push_back(std::move(key));
     }

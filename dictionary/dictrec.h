@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/keyorder.h"
 #include "platform/endian.h"
 
 namespace btr {
@@ -15,9 +16,7 @@ constexpr int16_t etFile = 1;
 constexpr int16_t etField = 2;
 constexpr int16_t etKeySegment = 3;
 
-// Key flags the dictionary itself interprets.
-constexpr uint16_t kfSegmented = 0x0010;
-constexpr uint16_t kfNoCase = 0x0400;
+// Key flags are the engine's (engine/keyorder.h), and one of the dictionary's own.
 constexpr uint16_t kfAutoIncrement = 0x8000; // the dictionary's own mark
 
 // Longest dictionary name in 1251 bytes: the texts are zero-terminated key
@@ -51,6 +50,33 @@ struct DictRec {
 };
 #pragma pack(pop)
 static_assert(sizeof(DictRec) == 141);
+
+// Field types, the index into Types.
+enum TBFieldType : int32_t {
+    btNone = 0,
+    btZStringDOS = 1, // OEM (866) text ended by a zero
+    btSmallint = 2,
+    btLongint = 3,
+    btDouble = 4,
+    btDate = 5,
+    btTime = 6,
+    btDoubleM = 7,
+    btSNR = 8,
+    btZStringWIN = 9, // ANSI (1251) text ended by a zero
+    btExtended = 10,
+    btExtendedM = 11,
+    btBoolean = 12,
+    btWord = 13,
+    btString = 14,    // ANSI text filling the field
+    btLStringDOS = 15, // a length byte, then OEM text
+    btLStringWIN = 16, // a length byte, then ANSI text
+    btDecimal = 17,   // packed decimal digits, the sign in the last nibble
+    btBLOB = 18,
+    btMEMO = 19,
+    btGraphic = 20,
+    btRSFloat = 21,   // a signed 64-bit count of ten-thousandths
+    btChar = 22,
+};
 
 // One row of the field-type table.
 struct TFieldTypeInfo {

@@ -132,6 +132,7 @@ void TBtrieveFile::Open(int32_t Mode, const std::string& Owner) {
     FVariableLen = (spec.FileFlags & 1) != 0;
     FBytesToWrite = FRecordLen;
     if (FReadKeyDefs) ReadKeyLayout(spec);
+    ReadCollatingSequence(spec, FBytesRead);
 
     if (FAllocateData) {
         FDataSize = FRecordLen;
@@ -171,6 +172,20 @@ void TBtrieveFile::ReadKeyLayout(const FileSpec& spec) {
         const KeySpec& k = spec.KeyBuff[s];
         FKeyList[static_cast<size_t>(s)] = KeyDef{k.KeyPos, k.KeyLen, k.KeyFlags, k.KeyType, k.NullValue};
     }
+}
+
+// The statistics follow the last segment with the file's collating sequence,
+// when it has one: the byte 0xAC, an 8-byte name and the 256-byte table.
+void TBtrieveFile::ReadCollatingSequence(const FileSpec& spec, int32_t length) {
+    FHasCollation = false;
+    constexpr size_t kHeader = 16;
+    const size_t at = kHeader + sizeof(KeySpec) * FSegmentCnt;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&spec);
+    if (at + kCollatingSequenceSize > sizeof spec || length < static_cast<int32_t>(at + kCollatingSequenceSize) ||
+        bytes[at] != 0xAC)
+        return;
+    std::memcpy(FCollation.data(), bytes + at + 9, FCollation.size());
+    FHasCollation = true;
 }
 
 void TBtrieveFile::AllocateKeyBuffer() {

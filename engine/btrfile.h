@@ -142,6 +142,8 @@ public:
     // Segment s, counted from 1; key k's first segment (0 while unknown).
     const KeyDef& KeyList(int s) const { return FKeyList.at(static_cast<size_t>(s - 1)); }
     uint8_t KeyStart(int k) const { return FKeyStart.at(static_cast<size_t>(k)); }
+    // The open file's 256-byte alternate collating table, or null.
+    const uint8_t* CollatingTable() const { return FHasCollation ? FCollation.data() : nullptr; }
     uint16_t RetryCount() const { return FRetryCount; }
     TErrorSet& TrappedErrors() { return FTrappedErrors; }
     const std::string& AltPath() const { return FAltPath; }
@@ -210,6 +212,7 @@ private:
                  uint8_t KeyNum, bool read = false);
     void RequireData(int32_t Op, uint32_t minSize);
     void ReadKeyLayout(const FileSpec& spec);
+    void ReadCollatingSequence(const FileSpec& spec, int32_t length);
     void AllocateKeyBuffer();
     void ReleaseOwnedData();
 
@@ -248,6 +251,8 @@ private:
     uint8_t FCurrentKeySize = 0;
     uint16_t FKeyBufferSize = 0; // bytes actually allocated for the key buffer
     TClient_ID* FClientID = nullptr;
+    std::array<uint8_t, 256> FCollation{};
+    bool FHasCollation = false;
 };
 
 } // namespace btr

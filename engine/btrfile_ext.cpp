@@ -242,6 +242,9 @@ void TBtrieveFile::UpdateChunk(uint32_t Offset, uint32_t Count, const void* Src)
         Count -= chunk;
         FBytesRead = sizeof d;
         Request(53, 53, &d, FBytesRead, FKeyBuffer.get(), FKeySize, static_cast<uint8_t>(FKeyPath & 0xFF));
+        // A refused chunk (103: it would leave a gap) wrote nothing; the ones
+        // after it would land in the wrong place.
+        if (FStatus != 0) break;
     }
 }
 
