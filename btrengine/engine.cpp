@@ -17,20 +17,23 @@ bool Lockable(uint16_t op) {
     return (op >= 5 && op <= 13) || (op >= 55 && op <= 63) || op == 23 || op == 24 || (op >= 33 && op <= 39) || op == 44;
 }
 
-void DropCursors(const SharedFile& f) {
-    for (Handle& other : E().handles)
-        if (other.open && other.file.get() == &f) other.DropCursor();
-}
-
-void Finish(Client& client, bool commit) {
+// Ends a client's transaction in every file it changed: each file's changes
+// are applied (or undone) whole, then its transaction lock goes.
+void Finish(const ClientKey& key, Client& client, bool commit) {
     int failed = commit ? client.failed : 0;
     commit = commit && !failed;
-    for (auto& [conn, file] : client.written) {
-        DropCursors(*file);
-        file->changes++;
-        if (commit && sqlite3_exec(conn->Db(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) failed = 2;
-        if (sqlite3_get_autocommit(conn->Db()) == 0) sqlite3_exec(conn->Db(), "ROLLBACK", nullptr, nullptr, nullptr);
-        conn->inTransaction = false;
+    for (auto& [session, file] : client.written) {
+        sqlite3* db = session->conn->Db();
+        if (commit && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) failed = 2;
+        if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        file->space->Changed();
+        session->inTransaction = false;
+        session->nextPos = 0;
+        for (uint32_t pos : session->changed) session->locks->Unlock(pos);
+        session->changed.clear();
+        session->locks->EndWrite();
+        session->locks->UnlockTransaction();
+        if (session->handles == 0) file->sessions.erase(key); // its handles closed during the transaction
     }
     client.written.clear();
     client.transaction = false;
@@ -49,7 +52,7 @@ int End(const Call& c, bool commit) {
     auto it = E().clients.find(c.client);
     if (it == E().clients.end() || !it->second.transaction) Fail(39);
     try {
-        Finish(it->second, commit);
+        Finish(c.client, it->second, commit);
     } catch (...) {
         E().Forget(c.client);
         throw;
@@ -62,11 +65,11 @@ int End(const Call& c, bool commit) {
 // releases its locks) and the client forgotten.
 int Stop(const Call& c) {
     Engine& e = E();
-    if (auto it = e.clients.find(c.client); it != e.clients.end() && it->second.transaction) Finish(it->second, false);
+    if (auto it = e.clients.find(c.client); it != e.clients.end() && it->second.transaction)
+        Finish(c.client, it->second, false);
     for (Handle& h : e.handles)
         if (h.open && h.client == c.client) CloseHandle(h);
     e.clients.erase(c.client);
-    e.waitsFor.erase(c.client);
     e.TrimHandles();
     return 0;
 }
@@ -169,36 +172,63 @@ void Engine::TrimHandles() {
 // (a full disk, an I/O error). Outside a transaction that rolls the one
 // change back; inside one it spoils the whole transaction, which then can
 // only be aborted: its end answers the failure.
+//
+// The change stamp moves before and after, so that nothing read from the
+// file before the change is trusted after it, in this process or another.
 void Write(Handle& h, const std::function<void()>& change) {
     if (h.readOnly) Fail(46);
     Client& client = E().clients[h.client];
-    Conn& c = *h.conn;
-    // Open scans must not keep reading an old snapshot across the change.
-    DropCursors(*h.file);
-    h.file->changes++;
+    Session& s = *h.session;
+    LockSpace& space = *h.file->space;
+    Conn& c = *s.conn;
     if (client.transaction) {
         if (client.failed) Fail(client.failed);
-        if (!c.inTransaction) {
-            c.Run("BEGIN IMMEDIATE");
-            c.inTransaction = true;
-            client.written[&c] = h.file;
+        if (!s.inTransaction) {
+            // Another client's transaction that changed the file, or a
+            // reader that cannot see changes, keeps this one out: 85.
+            if (!s.locks->LockTransaction()) Fail(85);
+            if (!s.locks->BeginWrite(true)) {
+                s.locks->UnlockTransaction();
+                Fail(85);
+            }
+            try {
+                c.Begin();
+            } catch (...) {
+                s.locks->EndWrite();
+                s.locks->UnlockTransaction();
+                throw;
+            }
+            s.inTransaction = true;
+            client.written[&s] = h.file;
         }
+        space.Changed();
         try {
             change();
         } catch (const StoreError& e) {
             client.failed = e.status;
             throw;
         }
+        space.Changed();
         return;
     }
-    c.Run("BEGIN IMMEDIATE");
+    if (!s.locks->BeginWrite(false)) Fail(85);
+    space.Changed();
     try {
-        change();
-        c.Run("COMMIT");
+        c.Begin();
+        try {
+            change();
+            c.Run("COMMIT");
+        } catch (...) {
+            if (sqlite3_get_autocommit(c.Db()) == 0) sqlite3_exec(c.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
     } catch (...) {
-        if (sqlite3_get_autocommit(c.Db()) == 0) sqlite3_exec(c.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+        space.Changed();
+        s.locks->EndWrite();
         throw;
     }
+    space.Changed();
+    s.locks->EndWrite();
 }
 
 } // namespace btr::engine

@@ -91,14 +91,16 @@ int UpdateChunks(const Call& c, Handle& h) {
     if (!c.HasData(8)) Fail(62);
     const size_t cap = static_cast<size_t>(*c.dataLen);
     const uint32_t sub = Get32(c.data);
-    const Row old = CurrentForChange(h);
-    std::string rec = old.data;
+    Changing changing(h);
     const uint16_t fixed = h.file->spec.recordLen;
-    if (sub == kTruncate) {
-        const int32_t at = static_cast<int32_t>(Get32(c.data + 4));
-        if (at < fixed) Fail(28);
-        if (static_cast<size_t>(at) < rec.size()) rec.resize(static_cast<size_t>(at));
-    } else {
+    Rewrite(h, changing, [&](const Row& old) {
+        std::string rec = old.data;
+        if (sub == kTruncate) {
+            const int32_t at = static_cast<int32_t>(Get32(c.data + 4));
+            if (at < fixed) Fail(28);
+            if (static_cast<size_t>(at) < rec.size()) rec.resize(static_cast<size_t>(at));
+            return rec;
+        }
         const std::vector<Chunk> chunks = ParseChunks(c.data, cap, 8, sub, Get32(c.data + 4));
         const bool direct = (sub & ~kNextInRecord) == kDirectChunks;
         size_t inline_ = 8 + chunks.size() * (direct ? 16 : 8); // where the data follows the descriptor
@@ -118,8 +120,8 @@ int UpdateChunks(const Call& c, Handle& h) {
             if (end > rec.size()) rec.resize(static_cast<size_t>(end));
             if (ch.length) std::memcpy(rec.data() + ch.offset, src, ch.length);
         }
-    }
-    Rewrite(h, old, rec);
+        return rec;
+    });
     return 0;
 }
 
@@ -263,10 +265,13 @@ int Extended(const Call& c, Handle& h, int op) {
     }
     std::string answer(2, '\0');
     uint16_t found = 0, rejected = 0;
+    std::chrono::steady_clock::time_point deadline{}; // of the lock waits, set by the first
     int status = 0;
     bool first = true;
     for (;;) {
         const Place before = PlaceOf(h);
+        const bool wasFirst = first;
+        const uint64_t seen = h.file->Changes();
         Row row;
         if (first && r.current && h.pos) {
             auto cur = ReadRecord(h, h.pos);
@@ -310,7 +315,15 @@ int Extended(const Call& c, Handle& h, int op) {
         }
         if (c.bias) {
             try {
-                TakeLock(c, h, row.pos);
+                if (TakeLock(c, h, row.pos, deadline) || h.file->Changes() != seen) {
+                    // The record may have changed since it was read (the
+                    // holder waited for changed it, or another client did
+                    // before the lock): examine it again as it is now.
+                    Unhold(c, h, row.pos);
+                    Restore(h, before);
+                    first = wasFirst;
+                    continue;
+                }
             } catch (const Status& s) {
                 Restore(h, before);
                 status = s.code;

@@ -1,12 +1,14 @@
-// Files: open with the process lock beside the file, close, create with
-// validation, stat and owner names.
+// Files: open (with the file's lock space and the client's session on it),
+// close, create with validation, stat and owner names.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <filesystem>
+#include <thread>
 
 #include "btrengine/state.h"
 
@@ -15,12 +17,7 @@ namespace btr::engine {
 namespace {
 
 constexpr char kMagic[8] = {'B', 'T', 'R', 'K', 'P', 'O', 'S', '1'};
-
-std::string Canonical(const std::string& path) {
-    std::error_code ec;
-    auto p = std::filesystem::weakly_canonical(path, ec);
-    return ec ? path : p.string();
-}
+constexpr uint8_t kExclusive = 252, kReadOnlyMode = 254;
 
 std::string PathArg(const Call& c) {
     if (!c.key || c.keyLen == 0) Fail(11);
@@ -35,25 +32,53 @@ std::string OwnerArg(const Call& c) {
     return std::string(reinterpret_cast<const char*>(c.data), n);
 }
 
-// Takes the lock beside the file that keeps other processes out; -1 when the
-// directory allows no lock file (read-only media: nobody can write there).
-int LockBeside(const std::string& path) {
-    const std::string lockPath = path + ".lck";
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        Fail(85); // another process has it open
-    }
-    return fd;
+// What a path names now: nothing (ENOENT), or the file's identity and type.
+struct Named {
+    int error = 0;
+    FileId id;
+    mode_t mode = 0;
+};
+Named Lookup(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return Named{errno == ENOTDIR ? ENOENT : errno, {}, 0};
+    return Named{0, FileId{st.st_dev, st.st_ino}, st.st_mode};
+}
+
+std::string Absolute(const std::string& path) {
+    char buf[PATH_MAX];
+    if (::realpath(path.c_str(), buf)) return buf;
+    std::error_code ec;
+    const auto p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+// The name a path gives a file, with its directory resolved but not the
+// name itself (a link is replaced, not the file it leads to).
+std::string NameOf(const std::string& path) {
+    const std::filesystem::path p(path);
+    const std::string dir = p.has_parent_path() ? p.parent_path().string() : std::string(".");
+    char buf[PATH_MAX];
+    if (!::realpath(dir.c_str(), buf)) Fail(errno == EACCES ? 94 : 12);
+    return (std::filesystem::path(buf) / p.filename()).string();
+}
+
+std::string DirOf(const std::string& absolute) {
+    const auto parent = std::filesystem::path(absolute).parent_path();
+    return parent.empty() ? std::string("/") : parent.string();
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
 }
 
 // A database file shorter than its header says was cut off: refuse it at
-// open rather than fail on some later read.
+// open rather than fail on some later read. (Read only before this process
+// has a connection to the file: closing a descriptor of it would drop the
+// connections' locks.)
 void CheckWhole(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Fail(12);
+    if (fd < 0) Fail(errno == ENOENT ? 12 : 94);
     uint8_t header[100];
     const ssize_t n = ::pread(fd, header, sizeof header, 0);
     struct stat st {};
@@ -68,6 +93,19 @@ void CheckWhole(const std::string& path) {
     if (!walHolds && static_cast<uint64_t>(st.st_size) < uint64_t{pageSize == 1 ? 65536 : pageSize} * pages) Fail(30);
 }
 
+// How this process may use the file at `home` (see Access).
+Access AccessOf(const std::string& home) {
+    const bool writable = ::faccessat(AT_FDCWD, home.c_str(), W_OK, AT_EACCESS) == 0 &&
+                          ::faccessat(AT_FDCWD, DirOf(home).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    if (writable) return Access::ReadWrite;
+    if (Exists(home + "-shm")) return Access::ReadOnly;
+    // Without shared memory the log cannot be read, and none may be made:
+    // a log that holds changes leaves the file unreadable here.
+    std::error_code ec;
+    if (std::filesystem::file_size(home + "-wal", ec) > 0 && !ec) Fail(94);
+    return Access::Frozen;
+}
+
 // Why a file layout is refused, as a status (0: none): create answers it,
 // open refuses a stored layout that fails it as no file of ours (30).
 int Validate(const Spec& spec) {
@@ -78,117 +116,237 @@ int Validate(const Spec& spec) {
     return 0;
 }
 
-// The layout as stored. Anything that does not fit (no spec row, a layout
-// create would refuse, tables that do not match it) is no file of ours: 30.
-void LoadSpec(Conn& c, Spec& spec, FileSql& sql) {
-    Query q(c, "SELECT bytes, owner, ownermode FROM spec WHERE id=1");
-    if (!q.Step()) Fail(30);
-    const std::string b = q.Blob(0);
-    if (!Spec::Parse(reinterpret_cast<const uint8_t*>(b.data()), b.size(), spec) || Validate(spec)) Fail(30);
-    spec.owner = q.Blob(1);
-    spec.ownerMode = static_cast<int>(q.Int(2));
-    sql = FileSql(spec);
-    // Every statement of the layout prepares: the tables match it.
-    for (const std::string* s : {&sql.readRecord, &sql.insertRecord}) c.Stmt(*s);
-    for (const auto* list : {&sql.nextSeq, &sql.taken, &sql.addEntry, &sql.removeEntry})
-        for (const std::string& s : *list) c.Stmt(s);
-}
-
-std::shared_ptr<SharedFile> OpenShared(const Call& c, const std::string& path, const std::string& canon) {
-    auto file = std::make_shared<SharedFile>();
-    file->path = path;
-    file->canon = canon;
-    file->lockFd = LockBeside(path);
-    CheckWhole(path);
+// The layout as stored, with the owner name and mode (which another client,
+// in any process, may change at any time). Anything that does not fit (no
+// spec row, a layout create would refuse, tables that do not match it)
+// answers 30.
+void LoadSpec(SharedFile& f, Conn& c) {
+    const bool first = !f.loaded;
     try {
-        auto conn = std::make_unique<Conn>(path, false);
-        LoadSpec(*conn, file->spec, file->sql);
-        file->conns[c.client] = std::move(conn);
+        const uint64_t changes = f.Changes();
+        Query q(c, "SELECT bytes, owner, ownermode FROM spec WHERE id=1");
+        if (!q.Step()) Fail(30);
+        if (first) {
+            const std::string b = q.Blob(0);
+            Spec spec;
+            if (!Spec::Parse(reinterpret_cast<const uint8_t*>(b.data()), b.size(), spec) || Validate(spec)) Fail(30);
+            f.spec = std::move(spec);
+        }
+        f.spec.owner = q.Blob(1);
+        f.spec.ownerMode = static_cast<int>(q.Int(2));
+        f.specChanges = changes;
     } catch (const StoreError& err) {
         Fail(err.status == 2 || err.status == 12 ? 30 : err.status); // not one of our databases
     }
+    if (!first) return;
+    FileSql sql(f.spec);
+    try {
+        // Every statement of the layout prepares: the tables match it.
+        for (const std::string* s : {&sql.readRecord, &sql.insertRecord}) c.Stmt(*s);
+        for (const auto* list : {&sql.nextSeq, &sql.taken, &sql.addEntry, &sql.removeEntry})
+            for (const std::string& s : *list) c.Stmt(s);
+    } catch (const StoreError& err) {
+        Fail(err.status == 2 ? 30 : err.status);
+    }
+    f.sql = std::move(sql);
+    f.loaded = true;
+}
+
+// The file's shared state in this process, set up on first use: its lock
+// space, the path every process opens it by, and how this process may use it.
+std::shared_ptr<SharedFile> FileOf(const std::string& path, FileId id) {
+    Engine& e = E();
+    if (auto it = e.files.find(id); it != e.files.end())
+        if (auto file = it->second.lock()) return file;
+    CheckWhole(path);
+    auto file = std::make_shared<SharedFile>();
+    file->id = id;
+    file->space = LocalLockSpace(id);
+    file->home = LocalHome(*file->space, id, Absolute(path));
+    file->access = AccessOf(file->home);
+    e.files[id] = file;
     return file;
+}
+
+// The client's session on the file: its locks now, its connection once the
+// file is known not to have been replaced meanwhile.
+Session& SessionOf(SharedFile& f, const ClientKey& client) {
+    auto& s = f.sessions[client];
+    if (!s) {
+        auto session = std::make_unique<Session>();
+        session->locks = f.space->Join(E().clients[client].tag);
+        s = std::move(session);
+    }
+    return *s;
+}
+
+void Connect(SharedFile& f, Session& s) {
+    if (s.conn) return;
+    if (f.access == Access::Frozen && !s.locks->Freeze()) Fail(85); // a change is under way; it would not be seen
+    auto conn = std::make_unique<Conn>(f.home, f.access);
+    LockSession* locks = s.locks.get();
+    // The write lock is waited for while others make single changes, not
+    // while another client's transaction holds the file.
+    conn->mayWait = [locks](bool writing) { return !writing || !locks->TransactionByOther(); };
+    s.conn = std::move(conn);
+}
+
+// Undoes a session that got no handle.
+void DropIfUnused(SharedFile& f, const ClientKey& client) {
+    auto it = f.sessions.find(client);
+    if (it != f.sessions.end() && it->second->handles == 0 && !it->second->inTransaction) f.sessions.erase(it);
+}
+
+int OpenOnce(const Call& c, const std::string& path, bool& replaced) {
+    const Named named = Lookup(path);
+    if (named.error) Fail(named.error == ENOENT ? 12 : named.error == EACCES ? 94 : 11);
+    if (S_ISDIR(named.mode)) Fail(30);
+    if (!S_ISREG(named.mode)) Fail(11);
+    Engine& e = E();
+    e.clients[c.client];
+    std::shared_ptr<SharedFile> file;
+    try {
+        file = FileOf(path, named.id);
+    } catch (...) {
+        e.Forget(c.client);
+        throw;
+    }
+    Session& s = SessionOf(*file, c.client);
+    const bool exclusive = c.keyNum == kExclusive;
+    bool shared = false;
+    try {
+        // Exclusive opens: one handle alone on the file, in any process.
+        if (s.exclusive || (exclusive && s.handles > 0)) Fail(88);
+        if (s.handles == 0) {
+            if (!s.locks->Share(exclusive)) Fail(88);
+            shared = true;
+        }
+        // Shared, the file can no longer be replaced; was it, since it was looked up?
+        if (Lookup(path).id != named.id || Lookup(file->home).id != named.id) {
+            replaced = true;
+            Fail(85);
+        }
+        Connect(*file, s);
+        if (!file->loaded || file->specChanges != file->Changes()) LoadSpec(*file, *s.conn);
+        bool readOnly = c.keyNum == kReadOnlyMode || file->access != Access::ReadWrite;
+        if (!file->spec.owner.empty() && OwnerArg(c) != file->spec.owner) {
+            if (file->spec.ownerMode == 1 || file->spec.ownerMode == 3) readOnly = true;
+            else Fail(51);
+        }
+        uint32_t index = 0;
+        for (uint32_t i = 1; i < e.handles.size() && !index; ++i)
+            if (!e.handles[i].open) index = i;
+        if (!index) {
+            index = static_cast<uint32_t>(e.handles.size());
+            e.handles.emplace_back();
+        }
+        Handle& h = e.handles[index];
+        h = Handle{};
+        h.index = index;
+        h.generation = ++e.generations ? e.generations : ++e.generations; // 0 is never a generation
+        h.open = true;
+        h.client = c.client;
+        h.file = file;
+        h.session = &s;
+        h.readOnly = readOnly;
+        s.handles++;
+        s.exclusive = exclusive;
+        e.clients[c.client].handles++;
+        std::memset(c.pos, 0, 128);
+        std::memcpy(c.pos, kMagic, 8);
+        Put32(c.pos + 8, index);
+        Put32(c.pos + 12, h.generation);
+        return 0;
+    } catch (...) {
+        if (shared && s.inTransaction) s.locks->Share(false); // the transaction still holds the file
+        else if (shared) s.locks->Unshare();
+        DropIfUnused(*file, c.client);
+        file.reset();
+        e.Forget(c.client);
+        throw;
+    }
+}
+
+// Creates of one name are made one at a time, in every process: a lock in the
+// directory's lock space, on a position drawn from the name.
+class NameLock {
+public:
+    explicit NameLock(const std::string& name) {
+        const std::string dir = DirOf(name);
+        const Named d = Lookup(dir);
+        if (d.error || !S_ISDIR(d.mode)) Fail(d.error == EACCES ? 94 : 12);
+        FSession = LocalLockSpace(d.id)->Join(NewClientTag());
+        FPos = static_cast<uint32_t>(std::hash<std::string>{}(std::filesystem::path(name).filename().string()));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!FSession->Lock(FPos, false)) {
+            if (std::chrono::steady_clock::now() > deadline) Fail(85);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+private:
+    std::unique_ptr<LockSession> FSession;
+    uint32_t FPos = 0;
+};
+
+// What a file that is about to be replaced still has in its log goes into
+// the file first (other links to it keep it whole), and the new file must
+// not be given the old file's log.
+void Settle(const std::string& path, const std::string& name) {
+    const std::string home = Absolute(path);
+    std::error_code ec;
+    if (std::filesystem::file_size(home + "-wal", ec) > 0 && !ec) {
+        try {
+            Conn conn(home);
+            conn.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+        } catch (const StoreError&) {
+        }
+    }
+    for (const std::string& base : {home, name})
+        for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(base + suffix, ec);
 }
 
 } // namespace
 
 SharedFile::~SharedFile() {
-    conns.clear();
-    if (lockFd >= 0) ::close(lockFd);
+    sessions.clear(); // connections close before the lock space goes
     Engine& e = E();
-    if (auto it = e.files.find(canon); it != e.files.end() && it->second.expired()) e.files.erase(it);
+    if (auto it = e.files.find(id); it != e.files.end() && it->second.expired()) e.files.erase(it);
 }
 
 int Open(const Call& c) {
     if (!c.pos) Fail(23);
     const std::string path = PathArg(c);
-    std::error_code ec;
-    const auto type = std::filesystem::status(path, ec).type();
-    if (type == std::filesystem::file_type::not_found) Fail(12);
-    if (ec || type != std::filesystem::file_type::regular) Fail(type == std::filesystem::file_type::directory ? 30 : 11);
-    Engine& e = E();
-    const std::string canon = Canonical(path);
-    std::shared_ptr<SharedFile> file;
-    if (auto it = e.files.find(canon); it != e.files.end()) file = it->second.lock();
-    if (!file) file = OpenShared(c, path, canon);
-    const uint8_t mode = c.keyNum;
-    if (file->exclusive || (mode == 252 && file->handles > 0)) Fail(88);
-    bool readOnly = mode == 254;
-    if (!file->spec.owner.empty() && OwnerArg(c) != file->spec.owner) {
-        if (file->spec.ownerMode == 1 || file->spec.ownerMode == 3) readOnly = true;
-        else Fail(51);
+    // A create may replace the file between its lookup and the open; the
+    // open then starts again with the new file.
+    for (int attempt = 0;; ++attempt) {
+        bool replaced = false;
+        try {
+            return OpenOnce(c, path, replaced);
+        } catch (const Status&) {
+            if (!replaced || attempt == 10) throw;
+        }
     }
-    auto& conn = file->conns[c.client];
-    if (!conn) conn = std::make_unique<Conn>(path, false);
-    uint32_t index = 0;
-    for (uint32_t i = 1; i < e.handles.size() && !index; ++i)
-        if (!e.handles[i].open) index = i;
-    if (!index) {
-        index = static_cast<uint32_t>(e.handles.size());
-        e.handles.emplace_back();
-    }
-    Handle& h = e.handles[index];
-    // Generations are drawn for the whole table, so a slot given back and
-    // made again never repeats one a stale block may hold.
-    const uint32_t generation = ++e.generations ? e.generations : ++e.generations;
-    h = Handle{};
-    h.index = index;
-    h.generation = generation;
-    h.open = true;
-    h.client = c.client;
-    h.file = file;
-    h.conn = conn.get();
-    h.readOnly = readOnly;
-    file->handles++;
-    if (mode == 252) file->exclusive = true;
-    e.files[canon] = file;
-    e.clients[c.client].handles++;
-    std::memset(c.pos, 0, 128);
-    std::memcpy(c.pos, kMagic, 8);
-    Put32(c.pos + 8, index);
-    Put32(c.pos + 12, generation);
-    return 0;
 }
 
 void CloseHandle(Handle& h) {
     ReleaseAllLocks(h);
-    h.FinalizeStatements();
     std::shared_ptr<SharedFile> file = std::move(h.file);
-    Conn* conn = h.conn;
+    Session& s = *h.session;
     const ClientKey client = h.client;
     const uint32_t index = h.index, generation = h.generation;
     h = Handle{};
     h.index = index;
     h.generation = generation;
-    if (--file->handles == 0) file->exclusive = false;
     Engine& e = E();
     e.clients[client].handles--;
-    // A client's connection goes with its last handle on the file, unless its
-    // transaction still holds changes there.
-    bool last = !conn->inTransaction;
-    for (const Handle& other : e.handles)
-        if (other.open && other.file == file && other.client == client) last = false;
-    if (last) file->conns.erase(client);
+    if (--s.handles == 0) {
+        s.exclusive = false;
+        // The session goes with its last handle (and with it everything it
+        // holds), unless its transaction still holds changes there: then it
+        // keeps the file open until the transaction ends.
+        DropIfUnused(*file, client);
+    }
     file.reset();
     e.Forget(client);
 }
@@ -205,32 +363,32 @@ int Create(const Call& c) {
     Spec spec;
     if (Get16(c.data + 4) > 119 || !Spec::Parse(c.data, static_cast<size_t>(*c.dataLen), spec)) Fail(26);
     if (const int st = Validate(spec)) Fail(st);
-    std::error_code ec;
-    const auto type = std::filesystem::status(path, ec).type();
-    const bool exists = type != std::filesystem::file_type::not_found;
-    if (exists && type != std::filesystem::file_type::regular) Fail(11); // a directory or a device is no file to replace
+    const std::string name = NameOf(path);
+    const NameLock nameLock(name);
+    const Named old = Lookup(path);
+    const bool exists = old.error != ENOENT;
+    if (exists && (old.error || !S_ISREG(old.mode))) Fail(11); // a directory or a device is no file to replace
     if (exists && c.keyNum == 255) Fail(59);
-    if (auto it = E().files.find(Canonical(path)); it != E().files.end() && !it->second.expired())
-        Fail(88); // open in this process
-    // Held until the new file is in place: no other process opens or
-    // creates it meanwhile.
-    struct Held {
-        int fd;
-        ~Held() {
-            if (fd >= 0) ::close(fd);
-        }
-    } lock{LockBeside(path)};
+    // Held until the new file is in place: nobody, in any process, has the
+    // old file open or opens it meanwhile.
+    std::unique_ptr<LockSession> oldHeld;
+    if (exists) {
+        oldHeld = LocalLockSpace(old.id)->Join(NewClientTag());
+        if (!oldHeld->Share(true)) Fail(88);
+    }
     // The file is built under a name of its own and renamed into place once
     // complete, so a crash leaves either the old file or the new one, never
     // a half-made one.
-    const std::string building = path + ".new";
+    const std::string building = name + ".new";
+    std::error_code ec;
     auto removeBuilding = [&] {
         for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(building + suffix, ec);
     };
     removeBuilding(); // what a killed create left
     try {
         {
-            Conn conn(building, true);
+            Conn conn(building, Access::ReadWrite, true);
+            conn.Exec("PRAGMA journal_mode=WAL");
             conn.Exec("BEGIN");
             conn.Exec("CREATE TABLE spec(id INTEGER PRIMARY KEY, bytes BLOB NOT NULL, owner BLOB NOT NULL, "
                       "ownermode INTEGER NOT NULL)");
@@ -249,16 +407,17 @@ int Create(const Call& c) {
             conn.Exec("COMMIT");
             conn.Exec("PRAGMA wal_checkpoint(TRUNCATE)"); // everything in the file itself before it moves
         }
-        // The old file's log must not be applied to the new file.
-        for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(path + suffix, ec);
-        if (::rename(building.c_str(), path.c_str()) != 0) {
+        if (exists) Settle(path, name);
+        else Settle(name, name); // a log left beside a name that has no file
+        if (::rename(building.c_str(), name.c_str()) != 0) {
+            const int err = errno;
             removeBuilding();
-            Fail(errno == ENOENT ? 12 : 18);
+            Fail(err == ENOENT ? 12 : err == EACCES || err == EROFS ? 94 : 18);
         }
         removeBuilding();
     } catch (const StoreError& err) {
         removeBuilding();
-        Fail(err.status == 12 ? 12 : 18);
+        Fail(err.status == 12 ? 12 : err.status == 46 ? 94 : 18);
     }
     return 0;
 }
@@ -266,7 +425,7 @@ int Create(const Call& c) {
 int Stat(const Call& c, Handle& h) {
     if (!c.data || !c.dataLen) Fail(22);
     std::vector<uint8_t> b = h.file->spec.Serialize();
-    Query q(*h.conn, "SELECT count(*) FROM rec");
+    Query q(h.Db(), "SELECT count(*) FROM rec");
     Put32(b.data() + 6, q.Step() ? static_cast<uint32_t>(q.Int(0)) : 0);
     const size_t n = std::min<size_t>(b.size(), static_cast<size_t>(c.Capacity()));
     std::memcpy(c.data, b.data(), n);
@@ -278,6 +437,7 @@ int Stat(const Call& c, Handle& h) {
 int Owner(const Call& c, Handle& h, bool set) {
     std::string owner = OwnerArg(c);
     SharedFile& f = *h.file;
+    if (f.specChanges != f.Changes()) LoadSpec(f, h.Db()); // another client may have set or cleared it
     if (set) {
         if (!f.spec.owner.empty()) Fail(50);
         if (owner.empty() || c.keyNum > 3) Fail(41);
@@ -287,9 +447,10 @@ int Owner(const Call& c, Handle& h, bool set) {
         owner.clear();
     }
     const int64_t mode = set ? c.keyNum : 0;
-    Write(h, [&] { Query(*h.conn, "UPDATE spec SET owner=?, ownermode=? WHERE id=1").Bind(1, owner).Bind(2, mode).Run(); });
+    Write(h, [&] { Query(h.Db(), "UPDATE spec SET owner=?, ownermode=? WHERE id=1").Bind(1, owner).Bind(2, mode).Run(); });
     f.spec.owner = owner;
     f.spec.ownerMode = static_cast<int>(mode);
+    f.specChanges = f.Changes();
     return 0;
 }
 

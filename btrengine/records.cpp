@@ -2,6 +2,7 @@
 // in step, currency, record locks and percentages.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "btrengine/state.h"
@@ -10,8 +11,21 @@ namespace btr::engine {
 
 namespace {
 
-constexpr auto kLockWait = std::chrono::milliseconds(1000);
+using Clock = std::chrono::steady_clock;
 constexpr auto kLockPoll = std::chrono::milliseconds(5);
+// A scan reads ahead in batches that double up to this many rows, or this
+// many bytes of records.
+constexpr uint32_t kMaxBatch = 64;
+constexpr size_t kMaxBatchBytes = 256 * 1024;
+
+// How long a lock request with a wait bias waits: a second, or
+// BTRKIT_LOCK_WAIT_MS milliseconds (read at every wait).
+Clock::duration LockWait() {
+    const char* env = std::getenv("BTRKIT_LOCK_WAIT_MS");
+    char* end = nullptr;
+    const long ms = env && *env ? std::strtol(env, &end, 10) : -1;
+    return std::chrono::milliseconds(ms >= 0 && end && !*end ? ms : 1000);
+}
 
 const Key& KeyAt(const Handle& h, int k) { return h.file->spec.keys[static_cast<size_t>(k)]; }
 int KeyCount(const Handle& h) { return static_cast<int>(h.file->spec.keys.size()); }
@@ -43,15 +57,21 @@ bool Taken(Conn& c, const SharedFile& f, int k, const std::string& kv, uint32_t 
     return q.Step() && static_cast<uint32_t>(q.Int(0)) != self;
 }
 
-// The position a new record gets: one past the largest ever given out in
-// this process (read from the file the first time).
-uint32_t NextPosition(Conn& c, SharedFile& f) {
-    if (f.nextPos == 0) {
-        Query q(c, "SELECT max(pos) FROM rec");
-        f.nextPos = q.Step() ? static_cast<uint32_t>(q.Int(0)) + 1 : 1;
-    }
-    if (f.nextPos == 0 || f.nextPos == UINT32_MAX) Fail(18); // positions are 4 bytes: the file is full
-    return f.nextPos;
+// The position a new record gets: one past the largest in the file, read
+// inside the change (which holds the file's write lock, in every process),
+// passing over positions a lock still stands on (that of a record deleted
+// meanwhile, a multiple-record lock kept after a delete): a new record
+// never starts out locked. Within a transaction, which keeps the write lock,
+// the next ones follow on while no lock stood anywhere past the first.
+uint32_t NextPosition(Handle& h) {
+    Session& s = *h.session;
+    if (s.inTransaction && s.nextPos) return s.nextPos++;
+    Query q(h.Db(), "SELECT max(pos) FROM rec");
+    int64_t pos = (q.Step() ? q.Int(0) : 0) + 1;
+    while (pos < int64_t{UINT32_MAX} && !h.Locks().Free(static_cast<uint32_t>(pos))) ++pos;
+    if (pos <= 0 || pos >= int64_t{UINT32_MAX} - 1) Fail(18); // positions are 4 bytes: the file is full
+    if (s.inTransaction && h.Locks().FreeFrom(static_cast<uint32_t>(pos) + 1)) s.nextPos = static_cast<uint32_t>(pos) + 1;
+    return static_cast<uint32_t>(pos);
 }
 
 void AddEntry(Conn& c, const SharedFile& f, int k, const std::string& kv, int64_t seq, uint32_t pos) {
@@ -99,14 +119,6 @@ void SetPhysical(Handle& h, const Row& row) {
     h.logical = false;
 }
 
-// A stored record that contradicts the file's layout (shorter than the fixed
-// part, or of another length in a fixed-length file) is damage: 2, never a
-// read past its end.
-const std::string& Sound(const SharedFile& f, const std::string& data) {
-    if (f.spec.VariableLength() ? data.size() < f.spec.recordLen : data.size() != f.spec.recordLen) Fail(2);
-    return data;
-}
-
 // ---- stepping -------------------------------------------------------------
 
 enum class From { Start, AtOrAfter, After, Beyond }; // Beyond: past the handle's own entry
@@ -127,91 +139,115 @@ std::string ScanSql(int path, bool forward, From from) {
     return sql + (forward ? " ORDER BY k.kv, k.seq" : " ORDER BY k.kv DESC, k.seq DESC");
 }
 
-bool StepCursor(Handle& h, Row& row) {
-    sqlite3_stmt* st = h.cursor.stmt;
-    const int rc = sqlite3_step(st);
-    if (rc != SQLITE_ROW) {
-        h.DropCursor();
-        if (rc == SQLITE_DONE) return false;
-        throw StoreError{StatusOf(rc)};
+// A stored record that contradicts the file's layout (shorter than the fixed
+// part, or of another length in a fixed-length file) is damage: 2, never a
+// read past its end.
+bool Sound(const SharedFile& f, const std::string& data) {
+    return f.spec.VariableLength() ? data.size() >= f.spec.recordLen : data.size() == f.spec.recordLen;
+}
+
+// Starts a scan of a path and reads its first record, with up to `batch - 1`
+// more kept for the next reads in the same direction. They are kept only
+// while no other client is changing the file: a change already under way
+// moves the file's stamp before this read, any later one after it.
+bool Seek(Handle& h, int path, bool forward, From from, const std::string& kv, int64_t seq, uint32_t pos, Row& row,
+          uint32_t batch = 1) {
+    Cursor& cur = h.cursor;
+    cur.path = -2;
+    const uint64_t changes = h.file->Changes();
+    if (batch > 1 && h.Locks().OtherWriting()) batch = 1;
+    Query q(h.Db(), ScanSql(path, forward, from));
+    if (path < 0 && from != From::Start) q.Bind(1, int64_t{pos});
+    if (path >= 0 && from != From::Start) q.Bind(1, kv);
+    if (path >= 0 && from == From::Beyond) q.Bind(2, seq);
+    uint32_t n = 0;
+    size_t bytes = 0;
+    for (; n < batch && bytes < kMaxBatchBytes && q.Step(); ++n) {
+        if (cur.rows.size() <= n) cur.rows.emplace_back();
+        Row& r = cur.rows[n];
+        q.Blob(0, r.kv);
+        r.seq = q.Int(1);
+        r.pos = static_cast<uint32_t>(q.Int(2));
+        r.version = q.Int(3);
+        q.Blob(4, r.data);
+        if (!Sound(*h.file, r.data)) {
+            if (n == 0) Fail(2);
+            break; // the rows before it stand; the next read meets it first
+        }
+        bytes += r.data.size();
     }
-    auto blob = [st](int col) {
-        const void* p = sqlite3_column_blob(st, col);
-        return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st, col)))
-                 : std::string();
-    };
-    row.kv = blob(0);
-    row.seq = sqlite3_column_int64(st, 1);
-    row.pos = static_cast<uint32_t>(sqlite3_column_int64(st, 2));
-    row.version = sqlite3_column_int64(st, 3);
-    row.data = blob(4);
-    try {
-        Sound(*h.file, row.data);
-    } catch (...) {
-        h.DropCursor(); // the next read meets the damaged record again
-        throw;
-    }
-    h.cursor.lastPos = row.pos;
+    if (n == 0) return false;
+    row = std::move(cur.rows[0]); // each row is handed out once
+    cur.path = path;
+    cur.forward = forward;
+    cur.changes = changes;
+    cur.count = n;
+    cur.next = 1;
+    cur.lastPos = row.pos;
+    cur.batch = batch;
     return true;
 }
 
-// Starts a scan of a path and reads its first record.
-bool Seek(Handle& h, int path, bool forward, From from, const std::string& kv, int64_t seq, uint32_t pos, Row& row) {
-    h.DropCursor();
-    sqlite3_stmt* st = h.Statement(ScanSql(path, forward, from));
-    if (path < 0 && from != From::Start) sqlite3_bind_int64(st, 1, pos);
-    if (path >= 0 && from != From::Start) sqlite3_bind_blob(st, 1, kv.empty() ? "" : kv.data(), static_cast<int>(kv.size()), SQLITE_TRANSIENT);
-    if (path >= 0 && from == From::Beyond) sqlite3_bind_int64(st, 2, seq);
-    h.cursor = Cursor{st, path, forward, h.file->changes, 0};
-    return StepCursor(h, row);
-}
-
-const Handle* LockHolder(const SharedFile& f, uint32_t pos, const Handle& asker) {
-    auto it = f.locks.find(pos);
-    if (it == f.locks.end()) return nullptr;
-    for (uint32_t index : it->second) {
-        const Handle& other = E().handles[index];
-        if (other.client != asker.client) return &other;
-    }
-    return nullptr;
-}
-
-void ReleaseLock(Handle& h, uint32_t pos) {
-    auto it = h.file->locks.find(pos);
-    if (it == h.file->locks.end()) return;
-    it->second.erase(h.index);
-    if (it->second.empty()) h.file->locks.erase(it);
-}
+// Releases one hold of the handle on a record.
+void ReleaseLock(Handle& h, uint32_t pos) { h.Locks().Unlock(pos); }
 
 void ReleaseSingle(Handle& h) {
-    if (h.singleLock && !h.multiLocks.count(h.singleLock)) ReleaseLock(h, h.singleLock);
+    if (h.singleLock) ReleaseLock(h, h.singleLock);
     h.singleLock = 0;
 }
 
-// A wait of `asker` on `holder` closes a cycle when the holder already waits,
-// directly or through others, on the asker.
-bool WouldDeadlock(const ClientKey& asker, ClientKey holder) {
-    const auto& waits = E().waitsFor;
-    for (size_t hops = 0; hops <= waits.size(); ++hops) {
-        if (holder == asker) return true;
-        auto it = waits.find(holder);
-        if (it == waits.end()) return false;
-        holder = it->second;
+// Tells every client that follows a wait chain through any file this client
+// has open whom it waits for (empty: nobody).
+void PublishWait(const ClientKey& client, const std::vector<ClientTag>& chain) {
+    for (auto& [id, weak] : E().files) {
+        const std::shared_ptr<SharedFile> f = weak.lock();
+        if (!f) continue;
+        if (auto it = f->sessions.find(client); it != f->sessions.end()) it->second->locks->Waiting(chain);
+    }
+}
+
+// Takes one hold of the kind the bias asks for; false when another client
+// holds the record.
+bool Hold(const Call& c, Handle& h, uint32_t pos) {
+    if (!h.Locks().Lock(pos, true)) return false;
+    if (c.bias == 300 || c.bias == 400) {
+        if (!h.multiLocks.insert(pos).second) ReleaseLock(h, pos); // held that way already
+    } else {
+        ReleaseSingle(h);
+        h.singleLock = pos;
     }
     return true;
 }
 
-// The record a get found, with its lock taken: a scan that fails here leaves
-// the handle where it was.
-int Found(const Call& c, Handle& h, const Row& row, bool lock) {
-    if (!lock) return 0;
+// Finds a record and takes the lock the call's bias asks for. A lock that
+// had to be waited for was asked for a record as it stood before the wait;
+// its holder may have changed or deleted it meanwhile, so the record is found
+// again under the lock and the answer is the record as it is now.
+template <class Find> bool FindLocked(const Call& c, Handle& h, Row& row, Find&& find) {
+    uint64_t seen = h.file->Changes();
+    if (!find(row)) return false;
+    if (!c.bias) return true;
     try {
-        TakeLock(c, h, row.pos);
+        Clock::time_point deadline{}; // set by the first wait
+        // Unless nothing changed in the file between the read and the lock,
+        // read again under the lock: the answer is the record as it is now.
+        while (TakeLock(c, h, row.pos, deadline) || h.file->Changes() != seen) {
+            seen = h.file->Changes();
+            Row again;
+            const bool found = find(again);
+            if (found && again.pos == row.pos) {
+                row = std::move(again);
+                return true;
+            }
+            Unhold(c, h, row.pos);
+            if (!found) return false;
+            row = std::move(again);
+        }
     } catch (...) {
-        h.DropCursor();
+        h.DropCursor(); // a scan that fails here leaves the handle where it was
         throw;
     }
-    return 0;
+    return true;
 }
 
 } // namespace
@@ -237,33 +273,6 @@ std::string KeyTable(int k) {
     return name;
 }
 
-sqlite3_stmt* Handle::Statement(const std::string& sql) {
-    auto it = stmts.find(sql);
-    if (it != stmts.end()) {
-        sqlite3_reset(it->second);
-        sqlite3_clear_bindings(it->second);
-        return it->second;
-    }
-    sqlite3_stmt* st = nullptr;
-    const int rc = sqlite3_prepare_v2(conn->Db(), sql.c_str(), -1, &st, nullptr);
-    if (rc != SQLITE_OK) throw StoreError{StatusOf(rc)};
-    stmts.emplace(sql, st);
-    return st;
-}
-
-// Resetting the statement also ends its read of the database, so a handle
-// that stops mid-scan pins no old snapshot.
-void Handle::DropCursor() {
-    if (cursor.stmt) sqlite3_reset(cursor.stmt);
-    cursor = Cursor{};
-}
-
-void Handle::FinalizeStatements() {
-    DropCursor();
-    for (auto& [sql, st] : stmts) sqlite3_finalize(st);
-    stmts.clear();
-}
-
 Handle& HandleOf(const Call& c) {
     if (!c.pos) Fail(23);
     static constexpr char kMagic[8] = {'B', 'T', 'R', 'K', 'P', 'O', 'S', '1'};
@@ -278,13 +287,14 @@ Handle& HandleOf(const Call& c) {
 
 std::optional<Row> ReadRecord(const Handle& h, uint32_t pos) {
     const SharedFile& f = *h.file;
-    Query q(*h.conn, f.sql.readRecord);
+    Query q(h.Db(), f.sql.readRecord);
     q.Bind(1, int64_t{pos});
     if (!q.Step()) return std::nullopt;
     Row row;
     row.pos = pos;
     row.version = q.Int(0);
-    row.data = Sound(f, q.Blob(1));
+    row.data = q.Blob(1);
+    if (!Sound(f, row.data)) Fail(2);
     for (int k = 0; k < static_cast<int>(f.spec.keys.size()); ++k) row.seqs.push_back(q.Int(2 + k));
     return row;
 }
@@ -298,48 +308,88 @@ void SetLogical(Handle& h, const Row& row, int path) {
     h.lpos = row.pos;
 }
 
-// The next record along a path from where the handle stands: the scan's
-// statement goes on while nothing changed and the handle did not move.
+// The next record along a path from where the handle stands: from the rows
+// read ahead while nothing changed in the file and the handle did not move,
+// else from the store, reading further ahead the longer the scan goes on.
 bool Advance(Handle& h, int path, bool forward, Row& row) {
-    const Cursor& cur = h.cursor;
+    Cursor& cur = h.cursor;
     const uint32_t at = path < 0 ? h.ppos : h.lpos;
-    if (cur.stmt && cur.path == path && cur.forward == forward && cur.changes == h.file->changes &&
-        cur.lastPos == at && (path < 0 || (h.logical && h.keyNum == path)))
-        return StepCursor(h, row);
-    return path < 0 ? Seek(h, -1, forward, From::After, {}, 0, h.ppos, row)
-                    : Seek(h, path, forward, From::Beyond, h.kv, h.seq, 0, row);
+    const bool onward = cur.path == path && cur.forward == forward && cur.lastPos == at &&
+                        (path < 0 || (h.logical && h.keyNum == path));
+    if (onward && cur.next < cur.count && cur.changes == h.file->Changes()) {
+        row = std::move(cur.rows[cur.next++]);
+        cur.lastPos = row.pos;
+        return true;
+    }
+    const uint32_t batch = onward ? std::min(cur.batch * 2, kMaxBatch) : 2;
+    return path < 0 ? Seek(h, -1, forward, From::After, {}, 0, h.ppos, row, batch)
+                    : Seek(h, path, forward, From::Beyond, h.kv, h.seq, 0, row, batch);
 }
 
 // ---- locks ------------------------------------------------------------------
 
-// Takes the lock the call's bias asks for; the wait biases poll for a bounded
-// time with the engine unlocked, so the holder can release meanwhile.
-void TakeLock(const Call& c, Handle& h, uint32_t pos) {
-    if (c.bias == 0) return;
-    const bool wait = c.bias == 100 || c.bias == 300;
-    const bool multi = c.bias == 300 || c.bias == 400;
-    const uint32_t generation = h.generation;
-    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-    while (const Handle* holder = LockHolder(*h.file, pos, h)) {
-        if (!wait || std::chrono::steady_clock::now() >= deadline) Fail(84);
-        if (WouldDeadlock(h.client, holder->client)) Fail(78);
-        const ClientKey me = h.client;
-        E().waitsFor[me] = holder->client;
-        E().waiting++;
-        c.guard->unlock();
-        std::this_thread::sleep_for(kLockPoll);
-        c.guard->lock();
-        E().waiting--;
-        E().waitsFor.erase(me);
-        if (!h.open || h.generation != generation) Fail(3);
-    }
-    if (multi) {
-        h.multiLocks.insert(pos);
-    } else {
+// Gives back the hold Hold took, for a record that turned out not to be the answer.
+void Unhold(const Call& c, Handle& h, uint32_t pos) {
+    if (c.bias == 300 || c.bias == 400) {
+        if (h.multiLocks.erase(pos)) ReleaseLock(h, pos);
+    } else if (h.singleLock == pos) {
         ReleaseSingle(h);
-        h.singleLock = pos;
     }
-    h.file->locks[pos].insert(h.index);
+}
+
+
+namespace {
+
+// Lets the engine go for a moment (the holder, or the change waited for, goes
+// on meanwhile); 3 when the handle closed meanwhile.
+void Pause(const Call& c, const Handle& h, uint32_t generation, Clock::duration pause = std::chrono::microseconds(50)) {
+    E().waiting++;
+    c.guard->unlock();
+    std::this_thread::sleep_for(pause);
+    c.guard->lock();
+    E().waiting--;
+    if (!h.open || h.generation != generation) Fail(3);
+}
+
+} // namespace
+
+// Takes the lock the call's bias asks for. Without a wait bias a record that
+// another client (of any process) holds answers 84; with one the request
+// polls, with the engine unlocked so that the holder can let go, until the
+// deadline (84), or answers 78 when the holder waits, directly or through
+// others, for this client. True when it had to wait.
+bool TakeLock(const Call& c, Handle& h, uint32_t pos, Clock::time_point& deadline) {
+    if (c.bias == 0) return false;
+    const bool wait = c.bias == 100 || c.bias == 300;
+    const uint32_t generation = h.generation;
+    const ClientKey me = h.client;
+    const ClientTag tag = E().clients[me].tag;
+    bool waited = false;
+    struct Published {
+        const ClientKey& client;
+        bool on = false;
+        ~Published() {
+            if (on) PublishWait(client, {});
+        }
+    } published{me};
+    while (!Hold(c, h, pos)) {
+        if (!wait) Fail(84);
+        const std::vector<ClientTag> chain = h.Locks().HolderChain(pos);
+        if (std::find(chain.begin(), chain.end(), tag) != chain.end()) Fail(78);
+        if (deadline == Clock::time_point{}) deadline = Clock::now() + LockWait();
+        if (Clock::now() >= deadline) Fail(84);
+        PublishWait(me, chain);
+        published.on = true;
+        waited = true;
+        Pause(c, h, generation, kLockPoll);
+    }
+    // A change that began before this client took locks holds no record: it
+    // ends first, and the record is read again after it.
+    while (h.Locks().UnheldChangeUnderWay()) {
+        waited = true;
+        Pause(c, h, generation);
+    }
+    return waited;
 }
 
 void ReleaseAllLocks(Handle& h) {
@@ -355,10 +405,9 @@ int Unlock(const Call& c, Handle& h) {
         if (!c.HasData(4)) Fail(22);
         const uint32_t pos = Get32(c.data);
         if (!h.multiLocks.erase(pos)) Fail(81);
-        if (h.singleLock != pos) ReleaseLock(h, pos);
+        ReleaseLock(h, pos);
     } else if (c.keyNum == 254) {
-        for (uint32_t p : h.multiLocks)
-            if (p != h.singleLock) ReleaseLock(h, p);
+        for (uint32_t p : h.multiLocks) ReleaseLock(h, p);
         h.multiLocks.clear();
     } else {
         Fail(81);
@@ -404,33 +453,32 @@ int Insert(const Call& c, Handle& h) {
                     f.spec.VariableLength() ? static_cast<size_t>(*c.dataLen) : f.spec.recordLen);
     Row row;
     Write(h, [&] {
-        FillAutoIncrement(*h.conn, f, rec);
+        FillAutoIncrement(h.Db(), f, rec);
         std::vector<std::optional<std::string>> kvs;
         for (int k = 0; k < KeyCount(h); ++k) {
             kvs.push_back(KeyOf(f, k, rec));
-            row.seqs.push_back(kvs.back() ? NextSeq(*h.conn, f, k, *kvs.back()) : 0);
+            row.seqs.push_back(kvs.back() ? NextSeq(h.Db(), f, k, *kvs.back()) : 0);
         }
         // The entries go first, at the position the record will get: a unique
         // key that refuses the value (its primary key) takes back the entries
         // already made, and nothing is written.
-        row.pos = NextPosition(*h.conn, *h.file);
+        row.pos = NextPosition(h);
         for (int k = 0; k < KeyCount(h); ++k) {
             const auto i = static_cast<size_t>(k);
             if (!kvs[i]) continue;
             try {
-                AddEntry(*h.conn, f, k, *kvs[i], row.seqs[i], row.pos);
+                AddEntry(h.Db(), f, k, *kvs[i], row.seqs[i], row.pos);
             } catch (const StoreError& e) {
                 if (e.status != 5) throw;
                 for (int j = 0; j < k; ++j)
-                    if (kvs[static_cast<size_t>(j)]) RemoveEntry(*h.conn, f, j, *kvs[static_cast<size_t>(j)], row.seqs[static_cast<size_t>(j)]);
+                    if (kvs[static_cast<size_t>(j)]) RemoveEntry(h.Db(), f, j, *kvs[static_cast<size_t>(j)], row.seqs[static_cast<size_t>(j)]);
                 Fail(5);
             }
         }
-        Query q(*h.conn, f.sql.insertRecord);
+        Query q(h.Db(), f.sql.insertRecord);
         q.Bind(1, int64_t{row.pos}).Bind(2, rec);
         for (int k = 0; k < KeyCount(h); ++k) q.Bind(3 + k, row.seqs[static_cast<size_t>(k)]);
         q.Run();
-        h.file->nextPos = row.pos + 1;
     });
     std::memcpy(c.data, rec.data(), f.spec.recordLen); // autoincrement values go back
     row.version = 1;
@@ -441,48 +489,101 @@ int Insert(const Call& c, Handle& h) {
     return 0;
 }
 
-// The current record for a change: 8 without one, 80 when it changed since
-// it was read, 84 when another client locks it.
-Row CurrentForChange(Handle& h) {
+// A change of a record holds its lock, so that a client that locks it reads
+// it either before the change or after it, never in between: always in a
+// transaction (the record stays held until it ends), outside one while any
+// client of the file takes record locks (one that starts to first waits out
+// the changes under way that hold none). Outside a transaction the record is
+// read inside the change (one read of the file, not two); inside one it is
+// read first, so that a refused change does not leave the file held by the
+// transaction.
+Changing::Changing(Handle& h) : FH(h), FPos(h.pos) {
     if (h.readOnly) Fail(46);
     if (!h.pos) Fail(8);
-    auto rec = ReadRecord(h, h.pos);
-    if (!rec) Fail(8);
-    if (rec->version != h.version) Fail(80);
-    if (LockHolder(*h.file, h.pos, h)) Fail(84);
-    return *rec;
+    FTransaction = E().clients[h.client].transaction;
+    if (!FTransaction) return;
+    Hold();
+    try {
+        Old();
+    } catch (...) {
+        h.Locks().Unlock(FPos); // no destructor for a constructor that throws
+        throw;
+    }
 }
 
-void Rewrite(Handle& h, const Row& old, const std::string& rec) {
+// A record that another client's transaction changed is held by it: the
+// file's answer (85) says more than the record's.
+void Changing::Hold() {
+    if (!FH.Locks().Lock(FPos, FTransaction)) Fail(FH.Locks().TransactionByOther() ? 85 : 84);
+    FHeld = true;
+}
+
+Changing::~Changing() {
+    if (FHeld) FH.Locks().Unlock(FPos);
+}
+
+// Outside a transaction, called inside the change: its mark is up, so a
+// client that starts to lock records after the look at the lockers waits
+// for the change to end.
+const Row& Changing::Old() {
+    if (!FLoaded) {
+        if (!FHeld && FH.Locks().Lockers()) Hold();
+        auto rec = ReadRecord(FH, FPos);
+        if (!rec) Fail(8);
+        if (rec->version != FH.version) Fail(80);
+        FOld = std::move(*rec);
+        FLoaded = true;
+    }
+    return FOld;
+}
+
+void Changing::Done() {
+    if (FH.session->inTransaction && FH.session->changed.insert(FPos).second) FHeld = false;
+}
+
+void Rewrite(Handle& h, Changing& changing, const std::function<std::string(const Row&)>& make) {
     const SharedFile& f = *h.file;
     struct Move {
         int k;
         std::optional<std::string> before, after;
     };
     std::vector<Move> moved;
-    for (int k = 0; k < KeyCount(h); ++k) {
-        Move m{k, KeyOf(f, k, old.data), KeyOf(f, k, rec)};
-        if (m.before == m.after) continue;
-        if (!KeyAt(h, k).Modifiable()) Fail(10);
-        if (m.after && Taken(*h.conn, f, k, *m.after, h.pos)) Fail(5);
-        moved.push_back(std::move(m));
-    }
-    Row row = old;
-    row.data = rec;
-    row.version = old.version + 1;
+    std::string rec;
+    // Every refusal before the first write: before the change when the
+    // record was read already (in a transaction), else first in it.
+    auto prepare = [&] {
+        const Row& old = changing.Old();
+        rec = make(old);
+        for (int k = 0; k < KeyCount(h); ++k) {
+            Move m{k, KeyOf(f, k, old.data), KeyOf(f, k, rec)};
+            if (m.before == m.after) continue;
+            if (!KeyAt(h, k).Modifiable()) Fail(10);
+            if (m.after && Taken(h.Db(), f, k, *m.after, h.pos)) Fail(5);
+            moved.push_back(std::move(m));
+        }
+    };
+    const bool prepared = changing.Loaded();
+    if (prepared) prepare();
+    Row row;
     Write(h, [&] {
-        Query(*h.conn, "UPDATE rec SET ver=ver+1, data=? WHERE pos=?").Bind(1, rec).Bind(2, int64_t{h.pos}).Run();
+        if (!prepared) prepare();
+        const Row& old = changing.Old();
+        row = old;
+        row.data = rec;
+        row.version = old.version + 1;
+        Query(h.Db(), "UPDATE rec SET ver=ver+1, data=? WHERE pos=?").Bind(1, rec).Bind(2, int64_t{h.pos}).Run();
         for (const Move& m : moved) {
             const auto k = static_cast<size_t>(m.k);
-            if (m.before) RemoveEntry(*h.conn, f, m.k, *m.before, old.seqs[k]);
+            if (m.before) RemoveEntry(h.Db(), f, m.k, *m.before, old.seqs[k]);
             if (!m.after) continue;
-            const int64_t seq = NextSeq(*h.conn, f, m.k, *m.after);
+            const int64_t seq = NextSeq(h.Db(), f, m.k, *m.after);
             if (seq != old.seqs[k])
-                Query(*h.conn, "UPDATE rec SET s" + std::to_string(k) + "=? WHERE pos=?").Bind(1, seq).Bind(2, int64_t{h.pos}).Run();
+                Query(h.Db(), "UPDATE rec SET s" + std::to_string(k) + "=? WHERE pos=?").Bind(1, seq).Bind(2, int64_t{h.pos}).Run();
             row.seqs[k] = seq;
-            AddEntry(*h.conn, f, m.k, *m.after, seq, h.pos);
+            AddEntry(h.Db(), f, m.k, *m.after, seq, h.pos);
         }
     });
+    changing.Done();
     h.version = row.version;
     // The logical position follows the record to its new place on the path.
     if (h.logical) {
@@ -498,25 +599,27 @@ void Rewrite(Handle& h, const Row& old, const std::string& rec) {
 }
 
 int Update(const Call& c, Handle& h) {
-    const Row old = CurrentForChange(h);
+    Changing changing(h);
     const SharedFile& f = *h.file;
     if (!c.HasData(f.spec.recordLen)) Fail(22);
     const std::string rec(reinterpret_cast<const char*>(c.data),
                           f.spec.VariableLength() ? static_cast<size_t>(*c.dataLen) : f.spec.recordLen);
-    Rewrite(h, old, rec);
+    Rewrite(h, changing, [&](const Row&) { return rec; });
     if (h.logical) ReturnKey(c, f, h.keyNum, rec);
     return 0;
 }
 
 int Delete(Handle& h) {
-    const Row old = CurrentForChange(h);
+    Changing changing(h);
     const SharedFile& f = *h.file;
     const uint32_t pos = h.pos;
     Write(h, [&] {
-        Query(*h.conn, "DELETE FROM rec WHERE pos=?").Bind(1, int64_t{pos}).Run();
+        const Row& old = changing.Old();
+        Query(h.Db(), "DELETE FROM rec WHERE pos=?").Bind(1, int64_t{pos}).Run();
         for (int k = 0; k < KeyCount(h); ++k)
-            if (const auto kv = KeyOf(f, k, old.data)) RemoveEntry(*h.conn, f, k, *kv, old.seqs[static_cast<size_t>(k)]);
+            if (const auto kv = KeyOf(f, k, old.data)) RemoveEntry(h.Db(), f, k, *kv, old.seqs[static_cast<size_t>(k)]);
     });
+    changing.Done();
     ReleaseSingle(h);
     h.pos = 0; // between the neighbours: the logical and physical places stay
     h.version = -1;
@@ -537,24 +640,24 @@ int KeyedGet(const Call& c, Handle& h, int op, bool keyOnly) {
         if (!c.key || c.keyLen < key.Length()) Fail(21);
         wanted = EncodeValue(key, c.key, f.spec.AcsTable());
     }
+    auto find = [&](Row& row) {
+        switch (op) {
+        case 5: return Seek(h, k, true, From::AtOrAfter, wanted, 0, 0, row) && row.kv == wanted;
+        case 6: return Advance(h, k, true, row);
+        case 7: return Advance(h, k, false, row);
+        case 8: return Seek(h, k, true, From::After, wanted, 0, 0, row);
+        case 9: return Seek(h, k, true, From::AtOrAfter, wanted, 0, 0, row);
+        case 10: return Seek(h, k, false, From::After, wanted, 0, 0, row);
+        case 11: return Seek(h, k, false, From::AtOrAfter, wanted, 0, 0, row);
+        case 12: return Seek(h, k, true, From::Start, {}, 0, 0, row);
+        default: return Seek(h, k, false, From::Start, {}, 0, 0, row);
+        }
+    };
     Row row;
-    bool found;
-    switch (op) {
-    case 5: found = Seek(h, k, true, From::AtOrAfter, wanted, 0, 0, row) && row.kv == wanted; break;
-    case 6: found = Advance(h, k, true, row); break;
-    case 7: found = Advance(h, k, false, row); break;
-    case 8: found = Seek(h, k, true, From::After, wanted, 0, 0, row); break;
-    case 9: found = Seek(h, k, true, From::AtOrAfter, wanted, 0, 0, row); break;
-    case 10: found = Seek(h, k, false, From::After, wanted, 0, 0, row); break;
-    case 11: found = Seek(h, k, false, From::AtOrAfter, wanted, 0, 0, row); break;
-    case 12: found = Seek(h, k, true, From::Start, {}, 0, 0, row); break;
-    default: found = Seek(h, k, false, From::Start, {}, 0, 0, row); break;
-    }
-    if (!found) {
+    if (!(keyOnly ? find(row) : FindLocked(c, h, row, find))) {
         h.DropCursor();
         return op == 6 || op == 7 || op == 12 || op == 13 ? 9 : 4;
     }
-    Found(c, h, row, !keyOnly);
     SetLogical(h, row, k);
     ReturnKey(c, f, k, row.data);
     if (keyOnly) {
@@ -565,18 +668,13 @@ int KeyedGet(const Call& c, Handle& h, int op, bool keyOnly) {
 }
 
 int Step(const Call& c, Handle& h, int op) {
+    if ((op == 24 || op == 35) && !h.ppos) Fail(8);
     Row row;
-    bool found;
-    switch (op) {
-    case 33: found = Seek(h, -1, true, From::Start, {}, 0, 0, row); break;
-    case 34: found = Seek(h, -1, false, From::Start, {}, 0, 0, row); break;
-    default:
-        if (!h.ppos) Fail(8);
-        found = Advance(h, -1, op == 24, row);
-        break;
-    }
+    const bool found = FindLocked(c, h, row, [&](Row& r) {
+        if (op == 33 || op == 34) return Seek(h, -1, op == 33, From::Start, {}, 0, 0, r);
+        return Advance(h, -1, op == 24, r);
+    });
     if (!found) return 9;
-    Found(c, h, row, true);
     SetPhysical(h, row);
     return Deliver(c, *h.file, row.data);
 }
@@ -593,17 +691,22 @@ int GetDirect(const Call& c, Handle& h) {
     if (c.keyNum == 254) return GetChunks(c, h);
     if (!c.HasData(4)) Fail(22);
     if (c.keyNum != kPhysical && c.keyNum >= KeyCount(h)) Fail(6);
-    auto row = ReadRecord(h, Get32(c.data));
-    if (!row) Fail(43);
+    const uint32_t pos = Get32(c.data);
     h.DropCursor();
-    Found(c, h, *row, true);
-    if (c.keyNum != kPhysical && Locate(*h.file, c.keyNum, *row)) {
-        SetLogical(h, *row, c.keyNum);
-        ReturnKey(c, *h.file, c.keyNum, row->data);
+    Row row;
+    const bool found = FindLocked(c, h, row, [&](Row& r) {
+        auto read = ReadRecord(h, pos);
+        if (read) r = std::move(*read);
+        return read.has_value();
+    });
+    if (!found) Fail(43);
+    if (c.keyNum != kPhysical && Locate(*h.file, c.keyNum, row)) {
+        SetLogical(h, row, c.keyNum);
+        ReturnKey(c, *h.file, c.keyNum, row.data);
     } else {
-        SetPhysical(h, *row);
+        SetPhysical(h, row);
     }
-    return Deliver(c, *h.file, row->data);
+    return Deliver(c, *h.file, row.data);
 }
 
 // ---- percentages ----------------------------------------------------------------------
@@ -677,7 +780,7 @@ int FindPercentage(const Call& c, Handle& h) {
         here = row->kv;
     }
     std::string first, last;
-    if (!Ends(*h.conn, path, first, last)) Fail(8);
+    if (!Ends(h.Db(), path, first, last)) Fail(8);
     const Span span = SpanOf(first, last);
     uint32_t pct = 0;
     if (span.hi > span.lo) {
@@ -694,25 +797,21 @@ int GetByPercentage(const Call& c, Handle& h) {
     const uint32_t pct = Get32(c.data);
     if (pct > 10000) Fail(1);
     const int path = PathArg(c, h);
-    std::string first, last;
-    if (!Ends(*h.conn, path, first, last)) return 9;
-    const Span span = SpanOf(first, last);
-    const uint64_t x = span.lo + static_cast<uint64_t>(static_cast<long double>(span.hi - span.lo) * pct / 10000);
-    std::string target = span.prefix;
-    for (int i = 7; i >= 0; --i) target += static_cast<char>(x >> (8 * i));
-    while (target.size() > span.prefix.size() && target.back() == '\0') target.pop_back();
-    if (pct == 0) target = first;
     Row row;
-    bool found;
-    if (pct == 10000) {
-        found = Seek(h, path, false, From::Start, {}, 0, 0, row);
-    } else if (path < 0) {
-        found = Seek(h, -1, true, From::AtOrAfter, {}, 0, static_cast<uint32_t>(Digits(target, 0)), row);
-    } else {
-        found = Seek(h, path, true, From::AtOrAfter, target, 0, 0, row);
-    }
+    const bool found = FindLocked(c, h, row, [&](Row& r) {
+        std::string first, last;
+        if (!Ends(h.Db(), path, first, last)) return false;
+        const Span span = SpanOf(first, last);
+        const uint64_t x = span.lo + static_cast<uint64_t>(static_cast<long double>(span.hi - span.lo) * pct / 10000);
+        std::string target = span.prefix;
+        for (int i = 7; i >= 0; --i) target += static_cast<char>(x >> (8 * i));
+        while (target.size() > span.prefix.size() && target.back() == '\0') target.pop_back();
+        if (pct == 0) target = first;
+        if (pct == 10000) return Seek(h, path, false, From::Start, {}, 0, 0, r);
+        if (path < 0) return Seek(h, -1, true, From::AtOrAfter, {}, 0, static_cast<uint32_t>(Digits(target, 0)), r);
+        return Seek(h, path, true, From::AtOrAfter, target, 0, 0, r);
+    });
     if (!found) return 9;
-    Found(c, h, row, true);
     if (path < 0) SetPhysical(h, row);
     else SetLogical(h, row, path);
     return Deliver(c, *h.file, row.data);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "btrengine/locks.h"
 #include "btrengine/store.h"
 
 namespace btr::engine {
@@ -40,6 +42,16 @@ struct Status {
 };
 [[noreturn]] inline void Fail(int code) { throw Status{code}; }
 
+// A record as the store holds it.
+struct Row {
+    std::string kv;
+    int64_t seq = 0;
+    uint32_t pos = 0;
+    int64_t version = 0;
+    std::string data;
+    std::vector<int64_t> seqs; // per key, when read by position
+};
+
 // The statements of one file's layout, composed once at open.
 struct FileSql {
     std::string readRecord, insertRecord;
@@ -48,37 +60,49 @@ struct FileSql {
     explicit FileSql(const Spec& spec = {});
 };
 
-// One open Btrieve file, shared by every handle on it in this process.
-struct SharedFile {
-    std::string path;  // as first opened
-    std::string canon; // the key in the engine's file table
-    Spec spec;
-    FileSql sql;
-    int lockFd = -1; // the process's exclusive lock beside the file
+// One client's standing on one file: its connection (which holds the
+// client's transaction on the file) and its locks, as every other client,
+// in this process or another, sees them.
+struct Session {
+    std::unique_ptr<LockSession> locks;
+    std::unique_ptr<Conn> conn;
     int handles = 0;
     bool exclusive = false;
-    // Bumped by every change, so a handle's stepping statement knows whether
-    // it may go on.
-    uint64_t changes = 0;
-    uint32_t nextPos = 0; // the next record's position; 0 until first needed
-    // Record locks: position -> indexes of the handles holding it.
-    std::map<uint32_t, std::set<uint32_t>> locks;
-    std::map<ClientKey, std::unique_ptr<Conn>> conns;
+    bool inTransaction = false; // the client's transaction changed the file
+    std::set<uint32_t> changed; // records it changed, held until it ends
+    uint32_t nextPos = 0;       // the transaction's next record position, once known
+};
+
+// One open Btrieve file, shared by every handle on it in this process.
+struct SharedFile {
+    FileId id;
+    std::string home; // the path its database is opened by, in every process
+    std::shared_ptr<LockSpace> space;
+    Access access = Access::ReadWrite;
+    bool loaded = false; // its layout read and checked
+    Spec spec;
+    uint64_t specChanges = 0; // the change stamp the owner name was read at
+    FileSql sql;
+    std::map<ClientKey, std::unique_ptr<Session>> sessions;
 
     SharedFile() = default;
     SharedFile(const SharedFile&) = delete;
     SharedFile& operator=(const SharedFile&) = delete;
     ~SharedFile();
+    uint64_t Changes() const { return space->Changes(); }
 };
 
-// A statement kept stepping along a path between calls, so that a scan does
-// not start a fresh query for every record.
+// Rows read ahead along a path, handed out by the next reads in the same
+// direction while nothing changed in the file: a scan costs one query per
+// batch, and no statement stays open between calls.
 struct Cursor {
-    sqlite3_stmt* stmt = nullptr; // one of the handle's own statements, mid-scan
-    int path = -2;                // key number, -1 physical order
+    int path = -2; // key number, -1 physical order, -2 none
     bool forward = true;
-    uint64_t changes = 0; // the file's counter when it started
-    uint32_t lastPos = 0; // the record it read last
+    uint64_t changes = 0; // the file's change stamp when they were read
+    std::vector<Row> rows; // the first `count` are this read's
+    size_t count = 0, next = 0;
+    uint32_t lastPos = 0; // the record handed out last
+    uint32_t batch = 1;   // how many rows the next read takes
 };
 
 struct Handle {
@@ -87,7 +111,7 @@ struct Handle {
     bool open = false;
     ClientKey client{};
     std::shared_ptr<SharedFile> file;
-    Conn* conn = nullptr;
+    Session* session = nullptr;
     bool readOnly = false;
     // Logical currency: the key path and where the handle stands on it.
     int keyNum = -1;
@@ -103,20 +127,20 @@ struct Handle {
     uint32_t singleLock = 0;
     std::set<uint32_t> multiLocks;
     Cursor cursor;
-    std::map<std::string, sqlite3_stmt*> stmts; // prepared on conn, for cursors
 
-    sqlite3_stmt* Statement(const std::string& sql);
-    void DropCursor();
-    void FinalizeStatements();
+    Conn& Db() const { return *session->conn; }
+    LockSession& Locks() const { return *session->locks; }
+    void DropCursor() { cursor = Cursor{}; }
 };
 
 struct Client {
+    ClientTag tag = NewClientTag();
     int handles = 0;
     bool transaction = false;
     int failed = 0; // the store failed midway through a change of the transaction
-    // Files whose write lock the transaction holds, kept alive until it ends
-    // even when every handle on them closed.
-    std::map<Conn*, std::shared_ptr<SharedFile>> written;
+    // Files the transaction changed, kept alive until it ends even when
+    // every handle on them closed.
+    std::map<Session*, std::shared_ptr<SharedFile>> written;
 };
 
 struct Engine {
@@ -124,9 +148,8 @@ struct Engine {
     std::deque<Handle> handles; // stable addresses; index 0 is never used
     uint32_t generations = 0;   // the last generation given out, for every slot
     int waiting = 0;            // lock requests waiting, each holding on to its handle
-    std::map<std::string, std::weak_ptr<SharedFile>> files;
+    std::map<FileId, std::weak_ptr<SharedFile>> files;
     std::map<ClientKey, Client> clients;
-    std::map<ClientKey, ClientKey> waitsFor; // lock waits, to refuse a cycle
 
     Engine() { handles.emplace_back(); }
     // Forgets a client with nothing open and no transaction.
@@ -157,16 +180,6 @@ struct Call {
     }
 };
 
-// A record as the store holds it.
-struct Row {
-    std::string kv;
-    int64_t seq = 0;
-    uint32_t pos = 0;
-    int64_t version = 0;
-    std::string data;
-    std::vector<int64_t> seqs; // per key, when read by position
-};
-
 std::string KeyTable(int k);
 
 // files.cpp
@@ -192,10 +205,37 @@ int Unlock(const Call& c, Handle& h);
 void ReleaseAllLocks(Handle& h);
 // Shared with the chunk and extended operations.
 std::optional<Row> ReadRecord(const Handle& h, uint32_t pos);
-Row CurrentForChange(Handle& h);
-void Rewrite(Handle& h, const Row& old, const std::string& rec);
+// The current record, held against every other client while it changes:
+// 46 on a read-only handle, 8 without one, 84 when another client locks it,
+// 80 when it changed since this handle read it. The hold ends with the
+// change, or with the transaction the change joined (records.cpp says when
+// a change needs none).
+class Changing {
+public:
+    explicit Changing(Handle& h);
+    ~Changing();
+    Changing(const Changing&) = delete;
+    Changing& operator=(const Changing&) = delete;
+    // The record as it is (8 when gone, 80 when changed since the handle read it).
+    const Row& Old();
+    bool Loaded() const { return FLoaded; }
+    // The change is made: one inside a transaction keeps the record held.
+    void Done();
+
+private:
+    void Hold();
+
+    Handle& FH;
+    uint32_t FPos = 0;
+    bool FTransaction = false, FHeld = false, FLoaded = false;
+    Row FOld;
+};
+// Writes the record `make` makes of the current one, keys kept in step.
+void Rewrite(Handle& h, Changing& changing, const std::function<std::string(const Row&)>& make);
 bool Advance(Handle& h, int path, bool forward, Row& row);
-void TakeLock(const Call& c, Handle& h, uint32_t pos);
+// `deadline`: when a wait ends; the first wait sets it (from a zero value).
+bool TakeLock(const Call& c, Handle& h, uint32_t pos, std::chrono::steady_clock::time_point& deadline);
+void Unhold(const Call& c, Handle& h, uint32_t pos);
 void SetLogical(Handle& h, const Row& row, int path);
 
 // extended.cpp

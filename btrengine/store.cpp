@@ -1,6 +1,8 @@
 #include "btrengine/store.h"
 
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace btr::engine {
 
@@ -77,19 +79,51 @@ bool Spec::Parse(const uint8_t* p, size_t n, Spec& out) {
     return true;
 }
 
-Conn::Conn(const std::string& path, bool create) {
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    const int rc = sqlite3_open_v2(path.c_str(), &FDb, flags, nullptr);
+namespace {
+
+// A path as an SQLite URI (file:/dir/name), for the query parameters of the
+// read-only forms.
+std::string Uri(const std::string& path, const char* query) {
+    std::string uri = "file:";
+    for (char ch : path) {
+        if (ch == '%' || ch == '?' || ch == '#') {
+            char esc[4];
+            std::snprintf(esc, sizeof esc, "%%%02X", static_cast<unsigned char>(ch));
+            uri += esc;
+        } else {
+            uri += ch;
+        }
+    }
+    return uri + "?" + query;
+}
+
+constexpr auto kBusyWait = std::chrono::seconds(10);
+
+} // namespace
+
+Conn::Conn(const std::string& path, Access access, bool create) {
+    int rc;
+    if (access == Access::ReadWrite) {
+        rc = sqlite3_open_v2(path.c_str(), &FDb,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0), nullptr);
+    } else {
+        // Never create the log or its shared memory: a reader must leave
+        // nothing beside the file that another user's writer could not use.
+        rc = sqlite3_open_v2(Uri(path, access == Access::Frozen ? "immutable=1" : "readonly_shm=1").c_str(), &FDb,
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    }
     if (rc != SQLITE_OK) {
         sqlite3_close(FDb);
         FDb = nullptr;
         throw StoreError{rc == SQLITE_CANTOPEN ? 12 : StatusOf(rc)};
     }
     sqlite3_extended_result_codes(FDb, 0);
-    // WAL with NORMAL sync: a committed change survives a crash of the
-    // process (the log is written before the answer); a power loss may lose
-    // the last ones but never corrupts the file.
-    Exec("PRAGMA journal_mode=WAL");
+    sqlite3_busy_handler(FDb, &Conn::Busy, this);
+    // WAL (set at create) with NORMAL sync: a committed change survives a
+    // crash of the process (the log is written before the answer); a power
+    // loss may lose the last ones but never corrupts the file. None of these
+    // writes to the file, so a file that turns out not to be ours is left as
+    // it was.
     Exec("PRAGMA synchronous=NORMAL");
     Exec("PRAGMA foreign_keys=OFF");
     Exec("PRAGMA temp_store=MEMORY"); // savepoint journals of one operation stay in memory
@@ -97,6 +131,28 @@ Conn::Conn(const std::string& path, bool create) {
     // with the OS cache, not copied by a read call each.
     Exec("PRAGMA mmap_size=1073741824");
     Exec("PRAGMA cache_size=-16384");
+}
+
+void Conn::KeepLog() {
+    bool wal;
+    {
+        Query q(*this, "PRAGMA journal_mode");
+        wal = q.Step() && q.Blob(0) == "wal";
+    }
+    if (!wal) Exec("PRAGMA journal_mode=WAL");
+}
+
+// Another connection (of this process or another) holds the lock: a change
+// of another client's transaction is not waited for (85 at once), anything
+// shorter is, for a bounded time.
+int Conn::Busy(void* self, int count) {
+    auto* conn = static_cast<Conn*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) conn->FBusySince = now;
+    if (now - conn->FBusySince > kBusyWait || (conn->mayWait && !conn->mayWait(conn->FBeginning))) return 0;
+    // Short at first: another process's single change takes tens of microseconds.
+    std::this_thread::sleep_for(std::chrono::microseconds(count < 20 ? 20 : 500));
+    return 1;
 }
 
 Conn::~Conn() {
@@ -122,6 +178,17 @@ void Conn::Run(const char* sql) {
     const int rc = sqlite3_step(st);
     sqlite3_reset(st);
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) throw StoreError{StatusOf(rc)};
+}
+
+void Conn::Begin() {
+    FBeginning = true;
+    try {
+        Run("BEGIN IMMEDIATE");
+    } catch (...) {
+        FBeginning = false;
+        throw;
+    }
+    FBeginning = false;
 }
 
 void Conn::Exec(const char* sql) {
@@ -161,6 +228,13 @@ std::string Query::Blob(int col) const {
     const void* p = sqlite3_column_blob(FStmt, col);
     const int n = sqlite3_column_bytes(FStmt, col);
     return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+}
+
+void Query::Blob(int col, std::string& out) const {
+    const void* p = sqlite3_column_blob(FStmt, col);
+    const int n = sqlite3_column_bytes(FStmt, col);
+    if (p) out.assign(static_cast<const char*>(p), static_cast<size_t>(n));
+    else out.clear();
 }
 
 } // namespace btr::engine

@@ -4,7 +4,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <memory>
@@ -40,10 +42,16 @@ struct StoreError {
     int status;
 };
 
+// How a process may use a file's database: write it; only read it (no write
+// permission, read-only directory or media: nothing is created beside it);
+// read it as it stands, when there is no shared memory beside it to read the
+// log through and none may be made (changes by others are held off meanwhile).
+enum class Access { ReadWrite, ReadOnly, Frozen };
+
 // A connection to one file's database; prepared statements are kept.
 class Conn {
 public:
-    Conn(const std::string& path, bool create);
+    Conn(const std::string& path, Access access = Access::ReadWrite, bool create = false);
     ~Conn();
     Conn(const Conn&) = delete;
     Conn& operator=(const Conn&) = delete;
@@ -54,11 +62,24 @@ public:
     void Exec(const char* sql);
     // Runs a statement without results through the statement cache.
     void Run(const char* sql);
+    // Puts the database in write-ahead-log mode when it is not (the mode
+    // every file is created in).
+    void KeepLog();
 
-    bool inTransaction = false; // a client transaction holds this connection's write lock
+    // Starts a write transaction (the database's write lock).
+    void Begin();
+
+    // Asked while another connection holds a lock this one needs (`writing`:
+    // the write lock): true to wait on, for a bounded time; false to give up.
+    std::function<bool(bool writing)> mayWait;
 
 private:
+    static int Busy(void* self, int count);
+
+    bool FBeginning = false;
+
     sqlite3* FDb = nullptr;
+    std::chrono::steady_clock::time_point FBusySince;
     std::unordered_map<std::string, sqlite3_stmt*> FStmts;
 };
 
@@ -74,6 +95,7 @@ public:
     void Run();
     int64_t Int(int col) const;
     std::string Blob(int col) const;
+    void Blob(int col, std::string& out) const; // into a string kept for it
 
 private:
     sqlite3_stmt* FStmt;
