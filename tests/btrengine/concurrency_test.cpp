@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/btrengine/harness.h"
+#include "tests/btrengine/waits.h"
 
 namespace btr::test {
 namespace {
@@ -95,30 +96,52 @@ TEST_F(TwoClients, ConflictingChangesAnswer80) {
 }
 
 TEST_F(TwoClients, AWaitingLockIsGrantedWhenTheHolderLetsGo) {
+    const LockWaitMs granted("600000"); // however slow the machine
     ASSERT_EQ(Read(A, 5, 200), 0);
     auto waiter = std::async(std::launch::async, [&] { return Read(B, 5, 100); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
-    ASSERT_EQ(A.Unlock(), 0);
+    ASSERT_TRUE(SomeoneWaits(FDir.File("T.DAT")));
+    ASSERT_EQ(A.Update(Rec(kLen, 5, "changed")), 0); // lets go
     EXPECT_EQ(waiter.get(), 0);
-    EXPECT_EQ(Read(A, 5, 200), 84);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(B.Record.data()) + 4), "changed") << "the record as it is when granted";
+    EXPECT_EQ(B.Update(Rec(kLen, 5, "b")), 0);
+    EXPECT_EQ(Read(A, 5, 200), 0);
 }
 
 TEST_F(TwoClients, AWaitThatNeverEndsAnswers84AndACycleAnswers78) {
     ASSERT_EQ(Read(A, 1, 200), 0);
-    EXPECT_EQ(Read(B, 1, 100), 84); // held for longer than the wait
+    {
+        const LockWaitMs shortWait("50");
+        EXPECT_EQ(Read(B, 1, 100), 84); // held for longer than the wait
+        EXPECT_EQ(Read(B, 1, 300), 84);
+    }
+    const LockWaitMs granted("600000");
     ASSERT_EQ(Read(B, 2, 200), 0);
     // A waits for record 2 (held by B) while B asks for record 1 (held by A).
-    auto aWaits = std::async(std::launch::async, [&] {
-        Handle a2{A.Owner()};
-        if (a2.Open(FDir.File("T.DAT")) != 0) return int16_t(-1);
-        return Read(a2, 2, 100);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Handle a2{A.Owner()};
+    ASSERT_EQ(a2.Open(FDir.File("T.DAT")), 0);
+    auto aWaits = std::async(std::launch::async, [&] { return Read(a2, 2, 100); });
+    ASSERT_TRUE(SomeoneWaits(FDir.File("T.DAT")));
     Handle b2{B.Owner()};
     ASSERT_EQ(b2.Open(FDir.File("T.DAT")), 0);
     EXPECT_EQ(Read(b2, 1, 100), 78);
-    EXPECT_EQ(aWaits.get(), 84);
+    ASSERT_EQ(B.Unlock(), 0); // the cycle is not closed: A's wait goes on and is granted
+    EXPECT_EQ(aWaits.get(), 0);
+}
+
+// A record deleted while some client still holds a lock on its position (a
+// multiple-record lock outlives the delete) leaves the position behind: a
+// new record never starts out locked.
+TEST_F(TwoClients, ANewRecordNeverStartsOutLocked) {
+    ASSERT_EQ(A.Get(13 + 400), 0); // the last record, under a multiple-record lock
+    const uint32_t last = A.Position();
+    ASSERT_EQ(A.Delete(), 0);
+    ASSERT_EQ(A.Insert(Rec(kLen, 10, "new")), 0); // its own lock counts too
+    EXPECT_NE(A.Position(), last);
+    ASSERT_EQ(A.Unlock(0), 0);
+    ASSERT_EQ(B.Insert(Rec(kLen, 9, "new")), 0);
+    EXPECT_NE(B.Position(), last);
+    EXPECT_EQ(Read(B, 9, 200), 0);
+    EXPECT_EQ(Read(B, 10, 200), 0);
 }
 
 TEST_F(TwoClients, TransactionsAreIsolatedUntilTheyEnd) {

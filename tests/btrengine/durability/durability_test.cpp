@@ -1,8 +1,10 @@
-// Kill test: a child process inserts records and reports each one the engine
-// acknowledged; it is killed with SIGKILL at a random moment, and the file
-// must then open cleanly and hold every acknowledged record intact, with its
-// keys in step with its records. Transactions must come back all or nothing,
-// a killed create must leave the old file or the new one.
+// Kill test: two writer processes insert records into one file and report
+// each one the engine acknowledged, while a third process reads the file
+// through; the writers are killed with SIGKILL one after the other, and the
+// file must then open cleanly and hold every acknowledged record intact, with
+// its keys in step with its records. The writer left alive goes on at once
+// after the other's kill, transactions come back all or nothing, nothing the
+// reader saw is lost, and a killed create leaves the old file or the new one.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -87,6 +89,9 @@ public:
         }
         return !count('X');
     }
+    int Count(char kind) const {
+        return static_cast<int>(std::count_if(FLines.begin(), FLines.end(), [kind](const Line& l) { return l.kind == kind; }));
+    }
     // SIGKILL; then everything the child reported before it died.
     const std::vector<Line>& Kill() {
         if (FPid > 0) {
@@ -127,34 +132,40 @@ std::string Failure(const std::vector<Line>& lines) {
 }
 
 struct Contents {
-    std::map<uint32_t, uint32_t> posOf; // sequence -> position
-    uint32_t maxSeq = 0;
+    std::map<uint32_t, uint32_t> posOf[3]; // per writer: sequence -> position
+    uint32_t maxSeq[3] = {};
 };
 
-// Opens the file (it must answer 0: the killed child's hold on it is gone) and reads it whole: every record intact,
-// no sequence missing below the last (they are given out one by one), stat's
-// count and both keys in step with the records.
+// Opens the file (it must answer 0: the killed children's hold on it is
+// gone) and reads it whole: every record intact, no writer's sequence missing
+// below its last (they are given out one by one), stat's count and both keys
+// in step with the records.
 Contents ReadBack(const std::string& path) {
     Contents c;
     Handle h(Client(77));
     if (h.Open(path) != 0) {
-        ADD_FAILURE() << "the killed child's file does not open";
+        ADD_FAILURE() << "the killed children's file does not open";
         return c;
     }
     int16_t st;
+    Ids all;
     for (st = h.Get(33); st == 0; st = h.Get(24)) {
-        EXPECT_TRUE(Intact(h.Record)) << "record " << IdOf(h.Record) << " is damaged";
-        EXPECT_TRUE(c.posOf.emplace(IdOf(h.Record), h.Position()).second) << "sequence " << IdOf(h.Record) << " twice";
+        const uint32_t id = Get32(h.Record.data()), w = id / kRange;
+        EXPECT_TRUE(Intact(h.Record) && (w == 1 || w == 2)) << "record " << id << " is damaged";
+        if (w != 1 && w != 2) continue;
+        EXPECT_TRUE(c.posOf[w].emplace(id % kRange, h.Position()).second) << "record " << id << " twice";
+        all.push_back(static_cast<int32_t>(id));
     }
     EXPECT_EQ(st, 9) << "step";
-    c.maxSeq = c.posOf.empty() ? 0 : c.posOf.rbegin()->first;
-    EXPECT_EQ(c.posOf.size(), c.maxSeq) << "records are missing below " << c.maxSeq;
+    for (int w : {1, 2}) {
+        c.maxSeq[w] = c.posOf[w].empty() ? 0 : c.posOf[w].rbegin()->first;
+        EXPECT_EQ(c.posOf[w].size(), c.maxSeq[w]) << "writer " << w << "'s records are missing below " << c.maxSeq[w];
+    }
     uint8_t stat[1024];
     int32_t len = sizeof stat;
     EXPECT_EQ(h.Call(15, stat, len, nullptr, 0, 0), 0);
-    EXPECT_EQ(Get32(stat + 6), c.posOf.size()) << "stat's record count differs from the records stepped through";
-    Ids all;
-    for (auto [seq, pos] : c.posOf) all.push_back(static_cast<int32_t>(seq));
+    EXPECT_EQ(Get32(stat + 6), all.size()) << "stat's record count differs from the records stepped through";
+    std::sort(all.begin(), all.end());
     EXPECT_EQ(h.Walk(0), all) << "key 0 does not index every record once, in order";
     Ids byTag = h.Walk(1);
     std::sort(byTag.begin(), byTag.end());
@@ -164,11 +175,11 @@ Contents ReadBack(const std::string& path) {
 }
 
 // Every acknowledged record is back where it was reported.
-void ExpectKept(const std::map<uint32_t, uint32_t>& acked, const Contents& c) {
+void ExpectKept(const std::map<uint32_t, uint32_t>& acked, const std::map<uint32_t, uint32_t>& posOf) {
     for (auto [seq, pos] : acked) {
-        const auto it = c.posOf.find(seq);
-        EXPECT_TRUE(it != c.posOf.end() && it->second == pos)
-            << "acknowledged record " << seq << (it == c.posOf.end() ? " lost" : " moved");
+        const auto it = posOf.find(seq);
+        EXPECT_TRUE(it != posOf.end() && it->second == pos)
+            << "acknowledged record " << seq << (it == posOf.end() ? " lost" : " moved");
     }
 }
 
@@ -180,73 +191,110 @@ std::mt19937 Seeded() {
 
 milliseconds SomeMoment(std::mt19937& rng) { return milliseconds(std::uniform_int_distribution<int>(0, 200)(rng)); }
 
-// Kills a child inserting alone (each insert acknowledged by its answer) or
-// in transactions of kBatch inserts (acknowledged by their end): at a random
-// moment once something was acknowledged, inside a transaction (the child
-// stops there after a random number of inserts and waits for the kill), or
-// during its end. Every acknowledged record is back, an unfinished
-// transaction leaves nothing, and the write under way is either all there or
-// not at all.
+constexpr int kBatch = 40;
+enum Kill { AnyTime, MidBatch, AtEnd };
+struct Plan {
+    bool txn;
+    Kill how;
+};
+
+std::unique_ptr<Child> StartWriter(const std::string& path, int writer, Plan plan, std::mt19937& rng) {
+    std::vector<std::string> args{path, std::to_string(writer), plan.txn ? "txn" : "plain"};
+    if (plan.txn) args.push_back(std::to_string(kBatch));
+    if (plan.how == MidBatch) // inside its third batch, after a random number of its inserts
+        args.push_back(std::to_string(2 * kBatch + std::uniform_int_distribution<int>(1, kBatch - 1)(rng)));
+    return std::make_unique<Child>(args);
+}
+
+// Kills a writer as planned: at a random moment after its next
+// acknowledgement, where it stopped inside a transaction, or once it asked
+// for the end of one after another that ended.
+const std::vector<Line>& KillAsPlanned(Child& child, Plan plan, std::mt19937& rng) {
+    const char ack = plan.txn ? 'C' : 'A';
+    if (plan.how == MidBatch) {
+        EXPECT_TRUE(child.Await('P'));
+    } else if (plan.how == AtEnd) {
+        EXPECT_TRUE(child.Await('C', child.Count('C') + 1));
+        EXPECT_TRUE(child.Await('E', child.Count('C') + 1));
+    } else {
+        EXPECT_TRUE(child.Await(ack, child.Count(ack) + 1));
+        child.Await(0, 1, SomeMoment(rng));
+    }
+    return child.Kill();
+}
+
+// Checks one killed writer's file contents against what it reported; what
+// it got acknowledged this round joins `kept`.
+void CheckWriter(const std::vector<Line>& lines, Plan plan, const std::map<uint32_t, uint32_t>& posOf, uint32_t maxSeq,
+                 std::map<uint32_t, uint32_t>& kept) {
+    ASSERT_EQ(Failure(lines), "");
+    ASSERT_FALSE(lines.empty());
+    const uint32_t start = lines.front().a;
+    uint32_t ackedMax = start;
+    bool inBatch = false, endAsked = false;
+    std::vector<Line> batch;
+    for (const Line& l : lines) {
+        if (l.kind == 'B') inBatch = true, endAsked = false, batch.clear();
+        if (l.kind == 'E') endAsked = true;
+        if (l.kind == 'T' || l.kind == 'A') batch.push_back(l);
+        if (l.kind == 'C' || l.kind == 'A') {
+            for (const Line& t : batch) kept[t.b] = t.a;
+            ackedMax = batch.back().b;
+            inBatch = false;
+            batch.clear();
+        }
+    }
+    EXPECT_GT(ackedMax, start) << "the writer acknowledged nothing before the kill";
+    EXPECT_TRUE(plan.how != MidBatch || (inBatch && !endAsked)) << "the writer did not stop inside its transaction";
+    // Alone, the insert under way may be there unreported; so may a whole
+    // transaction whose end was under way.
+    const uint32_t pending = !plan.txn ? 1 : inBatch && endAsked ? kBatch : 0;
+    if (pending && maxSeq == ackedMax + pending) {
+        for (const Line& t : batch) kept[t.b] = t.a;
+        ackedMax = maxSeq;
+    }
+    EXPECT_EQ(maxSeq, ackedMax) << (inBatch && !endAsked ? "an unfinished transaction left records behind"
+                                                         : "a write came back in part or not at all");
+    ExpectKept(kept, posOf);
+}
+
+// Each round: two writers (alone or in transactions of kBatch inserts) and a
+// reader on one file. Writer 1 is killed first, as planned; writer 2 must
+// then get two more writes acknowledged (nothing of the dead one holds the
+// file), and is killed in turn. Every acknowledged record of either is back,
+// an unfinished transaction left nothing, the write under way is all there or
+// not at all, and everything the reader saw is still there.
 TEST(DurabilityKill, AcknowledgedWritesSurviveEveryKill) {
     TempDir dir;
     std::mt19937 rng = Seeded();
-    constexpr int kBatch = 40;
-    std::map<uint32_t, uint32_t> acked[2]; // per file: every acknowledged insert of every round
-    enum Kill { AnyTime, MidBatch, AtEnd };
-    const std::pair<bool, Kill> rounds[] = {{false, AnyTime}, {false, AnyTime}, {false, AnyTime}, {false, AnyTime},
-                                            {false, AnyTime}, {true, MidBatch},  {true, AtEnd},    {true, AnyTime},
-                                            {true, MidBatch},  {true, AnyTime}};
-    for (auto [txn, how] : rounds) {
-        SCOPED_TRACE(std::string(txn ? "transactions" : "alone") + ", kill mode " + std::to_string(how));
-        const std::string path = dir.File(txn ? "txn.btr" : "plain.btr");
-        std::vector<std::string> args{path, txn ? "txn" : "plain"};
-        if (txn) args.push_back(std::to_string(kBatch));
-        if (how == MidBatch) // inside the third batch, after a random number of its inserts
-            args.push_back(std::to_string(2 * kBatch + std::uniform_int_distribution<int>(1, kBatch - 1)(rng)));
-        Child child(args);
-        ASSERT_TRUE(child.Await('R')) << "the child did not open the file";
-        // The running child holds the file against this process: no open, no replacing create.
-        EXPECT_EQ(Handle().Open(path), 85);
-        EXPECT_EQ(Create(path, FileSpec()), 85);
-        if (how == MidBatch) {
-            ASSERT_TRUE(child.Await('P'));
-        } else if (how == AtEnd) {
-            ASSERT_TRUE(child.Await('E', 3));
-        } else {
-            ASSERT_TRUE(child.Await(txn ? 'C' : 'A'));
-            child.Await(0, 1, SomeMoment(rng));
-        }
-        const std::vector<Line>& lines = child.Kill();
-        ASSERT_EQ(Failure(lines), "");
-        std::map<uint32_t, uint32_t>& kept = acked[txn];
-        const uint32_t start = lines.front().a;
-        uint32_t ackedMax = start;
-        bool inBatch = false, endAsked = false;
-        std::vector<Line> batch;
-        for (const Line& l : lines) {
-            if (l.kind == 'B') inBatch = true, endAsked = false, batch.clear();
-            if (l.kind == 'E') endAsked = true;
-            if (l.kind == 'T' || l.kind == 'A') batch.push_back(l);
-            if (l.kind == 'C' || l.kind == 'A') {
-                for (const Line& t : batch) kept[t.b] = t.a;
-                ackedMax = batch.back().b;
-                inBatch = false;
-                batch.clear();
-            }
-        }
-        EXPECT_GT(ackedMax, start) << "the child acknowledged nothing before the kill";
-        EXPECT_TRUE(how != MidBatch || (inBatch && !endAsked)) << "the child did not stop inside its transaction";
-        // Alone, the insert under way may be there unreported; so may a whole
-        // transaction whose end was under way.
-        const uint32_t pending = !txn ? 1 : inBatch && endAsked ? kBatch : 0;
+    const std::string path = dir.File("shared.btr");
+    std::map<uint32_t, uint32_t> kept[3]; // per writer: every acknowledged insert of every round
+    const std::pair<Plan, Plan> rounds[] = {
+        {{false, AnyTime}, {false, AnyTime}}, {{true, MidBatch}, {false, AnyTime}}, {{true, AtEnd}, {true, AnyTime}},
+        {{false, AnyTime}, {true, AtEnd}},    {{true, MidBatch}, {true, AnyTime}},  {{true, AnyTime}, {true, AtEnd}},
+    };
+    for (auto [plan1, plan2] : rounds) {
+        SCOPED_TRACE(std::string("writer 1 ") + (plan1.txn ? "in transactions" : "alone") + ", kill mode " +
+                     std::to_string(plan1.how) + "; writer 2 " + (plan2.txn ? "in transactions" : "alone") +
+                     ", kill mode " + std::to_string(plan2.how));
+        std::unique_ptr<Child> writers[3] = {nullptr, StartWriter(path, 1, plan1, rng), StartWriter(path, 2, plan2, rng)};
+        for (int w : {1, 2}) ASSERT_TRUE(writers[w]->Await('R')) << "writer " << w << " did not open the file";
+        Child reader({path, "0", "read"});
+        const std::vector<Line> lines1 = KillAsPlanned(*writers[1], plan1, rng);
+        const char ack2 = plan2.txn ? 'C' : 'A';
+        EXPECT_TRUE(writers[2]->Await(ack2, writers[2]->Count(ack2) + 2)) << "writer 2 is held up by the dead writer";
+        const std::vector<Line> lines2 = KillAsPlanned(*writers[2], plan2, rng);
+        EXPECT_TRUE(reader.Await('V', reader.Count('V') + 1)) << "the reader does not read the file through";
+        const std::vector<Line>& seen = reader.Kill();
+        ASSERT_EQ(Failure(seen), "");
         const Contents c = ReadBack(path);
-        if (pending && c.maxSeq == ackedMax + pending) {
-            for (const Line& t : batch) kept[t.b] = t.a;
-            ackedMax = c.maxSeq;
-        }
-        EXPECT_EQ(c.maxSeq, ackedMax) << (inBatch && !endAsked ? "an unfinished transaction left records behind"
-                                                               : "a write came back in part or not at all");
-        ExpectKept(kept, c);
+        CheckWriter(lines1, plan1, c.posOf[1], c.maxSeq[1], kept[1]);
+        CheckWriter(lines2, plan2, c.posOf[2], c.maxSeq[2], kept[2]);
+        for (const Line& l : seen)
+            if (l.kind == 'V') {
+                EXPECT_LE(l.a, c.maxSeq[1]) << "the reader saw a record of writer 1 that is gone";
+                EXPECT_LE(l.b, c.maxSeq[2]) << "the reader saw a record of writer 2 that is gone";
+            }
     }
 }
 
@@ -259,7 +307,7 @@ TEST(DurabilityKill, KilledCreateLeavesTheOldFileOrTheNew) {
     std::mt19937 rng = Seeded();
     Clock::duration whole{};
     {
-        Child child({dir.File("whole.btr"), "create"});
+        Child child({dir.File("whole.btr"), "0", "create"});
         ASSERT_TRUE(child.Await('S'));
         const auto start = Clock::now();
         ASSERT_TRUE(child.Await('D'));
@@ -279,7 +327,7 @@ TEST(DurabilityKill, KilledCreateLeavesTheOldFileOrTheNew) {
             ASSERT_EQ(h.Close(), 0);
         }
         {
-            Child child({path, "create"});
+            Child child({path, "0", "create"});
             ASSERT_TRUE(child.Await('S'));
             std::this_thread::sleep_for(std::uniform_int_distribution<Clock::rep>(0, whole.count())(rng) * Clock::duration(1));
             ASSERT_EQ(Failure(child.Kill()), "");
