@@ -3,12 +3,17 @@
 // keeps the record bytes in a table with an index per key, with the pragmas
 // the engine uses (WAL, synchronous=NORMAL, memory-mapped reads).
 //
-//   engine_bench [--quick] [--runs R] [N...]      default: 100000 1000000, one run
+//   engine_bench [--quick] [--runs R] [--baseline LIB] [N...]
+//                                  default: 100000 1000000, one run
 //
 // With several runs the engine and SQLite take turns and each line keeps the
 // best rate of each: the machine is shared, and a busy moment should not
-// decide a ratio.
+// decide a ratio. --baseline loads another build of the engine (an earlier
+// libwbtrv32.so) and runs it in the same turns, for its ratios beside
+// today's. Last, two processes update disjoint records of one file at once.
+#include <dlfcn.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +52,10 @@ void Fill(uint8_t* rec, int32_t key) {
     std::memcpy(rec + 4, name, 20);
 }
 
+// An engine's call entry: the one linked in, or one loaded from a library.
+using EntryFn = int16_t (*)(uint16_t, void*, void*, int32_t*, void*, uint8_t, uint8_t);
+EntryFn BTR = &BTRCALL;
+
 struct Result {
     double insert, scan0, scan1, equal, update;
     long rssBeforeScan, rssAfterScan;
@@ -59,7 +68,8 @@ void Check(bool ok, const char* what) {
     }
 }
 
-Result RunEngine(const std::string& path, int n, int lookups, int updates) {
+// Creates the benchmark's file (integer key 0, string key 1) and opens it.
+void CreateAndOpen(const std::string& path, uint8_t* pos) {
     uint8_t spec[48] = {};
     auto put16 = [](uint8_t* p, uint16_t v) {
         p[0] = static_cast<uint8_t>(v);
@@ -72,28 +82,49 @@ Result RunEngine(const std::string& path, int n, int lookups, int updates) {
     put16(spec + 32, 5), put16(spec + 34, 20), put16(spec + 36, 0x0002);                           // string
     std::string name = path;
     int32_t len = sizeof spec;
-    Check(BTRCALL(14, nullptr, spec, &len, name.data(), 255, 0) == 0, "create");
-    uint8_t pos[128] = {}, rec[kRecLen], key[255];
+    Check(BTR(14, nullptr, spec, &len, name.data(), 255, 0) == 0, "create");
     len = 0;
-    Check(BTRCALL(0, pos, nullptr, &len, name.data(), 255, 0) == 0, "open");
+    Check(BTR(0, pos, nullptr, &len, name.data(), 255, 0) == 0, "open");
+}
+
+// Get-equal and update of `count` random records among those whose key is
+// `part` modulo `parts`, each committed.
+void UpdateSome(uint8_t* pos, int n, int count, int part, int parts, uint32_t seed) {
+    std::mt19937 rng(seed);
+    uint8_t rec[kRecLen], key[255];
+    for (int i = 0; i < count; ++i) {
+        const int32_t v = static_cast<int32_t>(rng() % static_cast<unsigned>(n / parts)) * parts + part;
+        std::memcpy(key, &v, 4);
+        int32_t len = kRecLen;
+        Check(BTR(5, pos, rec, &len, key, 255, 0) == 0, "get equal");
+        rec[60]++;
+        len = kRecLen;
+        Check(BTR(3, pos, rec, &len, key, 255, 0) == 0, "update");
+    }
+}
+
+Result RunEngine(const std::string& path, int n, int lookups, int updates) {
+    uint8_t pos[128] = {}, rec[kRecLen], key[255];
+    CreateAndOpen(path, pos);
+    int32_t len = 0;
     Result r{};
 
     double t = Now();
-    Check(BTRCALL(19, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "begin");
+    Check(BTR(19, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "begin");
     for (int i = 0; i < n; ++i) {
         Fill(rec, KeyOf(i, n));
         len = kRecLen;
-        Check(BTRCALL(2, pos, rec, &len, key, 255, 0) == 0, "insert");
+        Check(BTR(2, pos, rec, &len, key, 255, 0) == 0, "insert");
     }
-    Check(BTRCALL(20, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "end");
+    Check(BTR(20, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "end");
     r.insert = n / (Now() - t);
 
     r.rssBeforeScan = RssKb();
     for (int k = 0; k < 2; ++k) {
         t = Now();
         int seen = 0;
-        for (int16_t st = BTRCALL(12, pos, rec, &(len = kRecLen), key, 255, static_cast<uint8_t>(k)); st == 0;
-             st = BTRCALL(6, pos, rec, &(len = kRecLen), key, 255, static_cast<uint8_t>(k)))
+        for (int16_t st = BTR(12, pos, rec, &(len = kRecLen), key, 255, static_cast<uint8_t>(k)); st == 0;
+             st = BTR(6, pos, rec, &(len = kRecLen), key, 255, static_cast<uint8_t>(k)))
             ++seen;
         Check(seen == n, "scan");
         (k ? r.scan1 : r.scan0) = n / (Now() - t);
@@ -106,7 +137,7 @@ Result RunEngine(const std::string& path, int n, int lookups, int updates) {
         const int32_t v = static_cast<int32_t>(rng() % static_cast<unsigned>(n));
         std::memcpy(key, &v, 4);
         len = kRecLen;
-        Check(BTRCALL(5, pos, rec, &len, key, 255, 0) == 0, "get equal");
+        Check(BTR(5, pos, rec, &len, key, 255, 0) == 0, "get equal");
     }
     r.equal = lookups / (Now() - t);
 
@@ -115,13 +146,13 @@ Result RunEngine(const std::string& path, int n, int lookups, int updates) {
         const int32_t v = static_cast<int32_t>(rng() % static_cast<unsigned>(n));
         std::memcpy(key, &v, 4);
         len = kRecLen;
-        Check(BTRCALL(5, pos, rec, &len, key, 255, 0) == 0, "get equal");
+        Check(BTR(5, pos, rec, &len, key, 255, 0) == 0, "get equal");
         rec[60]++;
         len = kRecLen;
-        Check(BTRCALL(3, pos, rec, &len, key, 255, 0) == 0, "update");
+        Check(BTR(3, pos, rec, &len, key, 255, 0) == 0, "update");
     }
     r.update = updates / (Now() - t);
-    BTRCALL(1, pos, nullptr, &len, nullptr, 0, 0);
+    BTR(1, pos, nullptr, &len, nullptr, 0, 0);
     return r;
 }
 
@@ -222,8 +253,67 @@ void Remove(const std::string& base) {
         std::remove((base + suffix).c_str());
 }
 
-void Line(const char* what, double engine, double sqlite) {
-    std::printf("| %-34s | %12.0f | %12.0f | %5.2f |\n", what, engine, sqlite, engine / sqlite);
+void Line(const char* what, double engine, double sqlite, double baseline) {
+    std::printf("| %-34s | %12.0f | %12.0f | %5.2f |", what, engine, sqlite, engine / sqlite);
+    if (baseline > 0) std::printf(" %12.0f | %5.2f |", baseline, baseline / sqlite);
+    std::printf("\n");
+}
+
+// One process alone, then two at once, each making `count` get-equal +
+// update (each committed) of its own records of one file: even keys for the
+// first, odd for the second.
+void TwoProcesses(const std::string& dir, int n, int count) {
+    const std::string path = dir + "/two.btr";
+    uint8_t pos[128] = {}, rec[kRecLen], key[255];
+    int32_t len = 0;
+    CreateAndOpen(path, pos);
+    Check(BTR(19, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "begin");
+    for (int i = 0; i < n; ++i) {
+        Fill(rec, KeyOf(i, n));
+        len = kRecLen;
+        Check(BTR(2, pos, rec, &len, key, 255, 0) == 0, "insert");
+    }
+    Check(BTR(20, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "end");
+    double t = Now();
+    UpdateSome(pos, n, count, 0, 2, 7);
+    const double alone = count / (Now() - t);
+    Check(BTR(1, pos, nullptr, &len, nullptr, 0, 0) == 0, "close");
+
+    // The children start together on a byte from the parent and send back
+    // when they started and ended (the monotonic clock is the machine's).
+    int go[2], back[2];
+    Check(pipe(go) == 0 && pipe(back) == 0, "pipe");
+    pid_t kids[2];
+    for (int part = 0; part < 2; ++part) {
+        kids[part] = fork();
+        Check(kids[part] >= 0, "fork");
+        if (kids[part] == 0) {
+            char byte;
+            uint8_t mine[128] = {};
+            std::string name = path;
+            int32_t l = 0;
+            if (BTR(0, mine, nullptr, &l, name.data(), 255, 0) != 0 || read(go[0], &byte, 1) != 1) _exit(1);
+            const double times[2] = {Now(), (UpdateSome(mine, n, count, part, 2, 11u + static_cast<unsigned>(part)), Now())};
+            BTR(1, mine, nullptr, &l, nullptr, 0, 0);
+            _exit(write(back[1], times, sizeof times) == sizeof times ? 0 : 1);
+        }
+    }
+    Check(write(go[1], "gg", 2) == 2, "start");
+    double times[2][2];
+    for (auto& tt : times) Check(read(back[0], tt, sizeof tt) == sizeof tt, "a child's times");
+    for (pid_t kid : kids) {
+        int status = 0;
+        waitpid(kid, &status, 0);
+        Check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "a child");
+    }
+    for (int fd : {go[0], go[1], back[0], back[1]}) close(fd);
+    const double together = 2 * count / (std::max(times[0][1], times[1][1]) - std::min(times[0][0], times[1][0]));
+    std::printf("\n%d records; get-equal + update, each committed, operations per second\n\n", n);
+    std::printf("| %-34s | %12s | %12s | %12s |\n|---|---:|---:|---:|\n", "processes", "first", "second", "together");
+    std::printf("| %-34s | %12.0f | %12s | %12.0f |\n", "one alone", alone, "", alone);
+    std::printf("| %-34s | %12.0f | %12.0f | %12.0f |\n", "two at once, disjoint records", count / (times[0][1] - times[0][0]),
+                count / (times[1][1] - times[1][0]), together);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
 }
 
 } // namespace
@@ -231,10 +321,19 @@ void Line(const char* what, double engine, double sqlite) {
 int main(int argc, char** argv) {
     std::vector<int> sizes;
     int runs = 1;
+    EntryFn baseline = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) sizes.push_back(10000);
-        else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = std::atoi(argv[++i]);
-        else sizes.push_back(std::atoi(argv[i]));
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            sizes.push_back(10000);
+        } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+            runs = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--baseline") == 0 && i + 1 < argc) {
+            void* lib = dlopen(argv[++i], RTLD_NOW | RTLD_LOCAL);
+            if (!lib) std::fprintf(stderr, "engine_bench: %s\n", dlerror());
+            Check(lib && (baseline = reinterpret_cast<EntryFn>(dlsym(lib, "BTRCALL"))), "loading the baseline engine");
+        } else {
+            sizes.push_back(std::atoi(argv[i]));
+        }
     }
     Check(runs > 0, "a positive number of runs");
     if (sizes.empty()) sizes = {100000, 1000000};
@@ -244,24 +343,33 @@ int main(int argc, char** argv) {
         Check(n > 0, "a positive record count");
         const int lookups = std::min(n, 200000), updates = std::min(n / 10, 20000);
         const std::string base = std::string(dir) + "/" + std::to_string(n);
-        Result e{}, s{};
+        Result e{}, s{}, b{};
         for (int run = 0; run < runs; ++run) {
             Best(e, RunEngine(base + ".btr", n, lookups, updates));
             Remove(base);
             Best(s, RunSqlite(base + ".db", n, lookups, updates));
             Remove(base);
+            if (baseline) {
+                BTR = baseline;
+                Best(b, RunEngine(base + ".btr", n, lookups, updates));
+                BTR = &BTRCALL;
+                Remove(base);
+            }
         }
         std::printf("\n%d records of %d bytes, records (or operations) per second\n\n", n, kRecLen);
-        std::printf("| %-34s | %12s | %12s | %5s |\n|---|---:|---:|---:|\n", "work", "engine", "SQLite", "ratio");
-        Line("insert, one transaction", e.insert, s.insert);
-        Line("get-next scan, key 0 (integer)", e.scan0, s.scan0);
-        Line("get-next scan, key 1 (string)", e.scan1, s.scan1);
-        Line("get-equal, random keys", e.equal, s.equal);
-        Line("get-equal + update, each committed", e.update, s.update);
+        std::printf("| %-34s | %12s | %12s | %5s |", "work", "engine", "SQLite", "ratio");
+        if (baseline) std::printf(" %12s | %5s |", "baseline", "ratio");
+        std::printf("\n|---|---:|---:|---:|%s\n", baseline ? "---:|---:|" : "");
+        Line("insert, one transaction", e.insert, s.insert, b.insert);
+        Line("get-next scan, key 0 (integer)", e.scan0, s.scan0, b.scan0);
+        Line("get-next scan, key 1 (string)", e.scan1, s.scan1, b.scan1);
+        Line("get-equal, random keys", e.equal, s.equal, b.equal);
+        Line("get-equal + update, each committed", e.update, s.update, b.update);
         std::printf("\nprivate resident memory before -> after the two scans: engine %ld -> %ld KiB, SQLite %ld -> %ld "
                     "KiB\n",
                     e.rssBeforeScan, e.rssAfterScan, s.rssBeforeScan, s.rssAfterScan);
     }
+    TwoProcesses(dir, std::min(sizes.front(), 100000), std::min(sizes.front() / 10, 10000));
     rmdir(dir);
     return 0;
 }
