@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 
 #include "tests/apps/tool_runner.h"
 
@@ -209,6 +210,28 @@ TEST_F(BtrToolData, ABadRowStopsTheImportAndNothingIsWritten) {
         EXPECT_THAT(r.err, HasSubstr(c.why)) << c.csv;
         EXPECT_THAT(T.Run("browse D.DAT CLIENTS.DAT").out, HasSubstr("3 record(s)")) << c.csv;
     }
+}
+
+// Two btrtool processes import into one file at once while a third browses
+// it: each import waits out the other's transaction, and every row of both lands.
+TEST_F(BtrToolData, ProcessesShareOneFile) {
+    std::string a = "Code,Имя\n", b = a;
+    for (int i = 0; i < 150; ++i) {
+        a += std::to_string(100 + i) + ",A" + std::to_string(i) + "\n";
+        b += std::to_string(1000 + i) + ",B" + std::to_string(i) + "\n";
+    }
+    T.Write("a.csv", a);
+    T.Write("b.csv", b);
+    auto first = std::async(std::launch::async, [&] { return T.Run("import D.DAT CLIENTS.DAT a.csv", ".a.err"); });
+    auto second = std::async(std::launch::async, [&] { return T.Run("import D.DAT CLIENTS.DAT b.csv", ".b.err"); });
+    const ToolResult browsing = T.Run("browse D.DAT CLIENTS.DAT --format csv", ".c.err");
+    EXPECT_EQ(browsing.status, 0) << browsing.err;
+    for (auto* run : {&first, &second}) {
+        const ToolResult r = run->get();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.out, HasSubstr("Imported 150 record(s)"));
+    }
+    EXPECT_THAT(T.Run("browse D.DAT CLIENTS.DAT").out, HasSubstr("303 record(s)"));
 }
 
 TEST_F(BtrToolData, FindLocatesByAnyFields) {
