@@ -1,5 +1,6 @@
 #include "dictionary/dictfile.h"
 
+#include <iterator>
 #include <vector>
 
 #include "engine/btrerrors.h"
@@ -50,6 +51,17 @@ constexpr SegmentDef kDictionaryKeys[] = {
 
 } // namespace
 
+void CheckDictionaryLayout(const TBtrieveFile& file) {
+    bool ok = file.RecordLen() == sizeof(DictRec) && file.IndexCnt() >= 3 &&
+              file.SegmentCnt() >= std::size(kDictionaryKeys);
+    for (size_t i = 0; ok && i < std::size(kDictionaryKeys); ++i) {
+        const KeyDef& k = file.KeyList(static_cast<int>(i + 1));
+        const SegmentDef& d = kDictionaryKeys[i];
+        ok = k.KeyPos == d.pos && k.KeyLen == d.len && (k.KeyFlags & kfSegmented) == (d.flags & kfSegmented);
+    }
+    if (!ok) throw EBtrieve(LoadResString(res::SBadDictStructure));
+}
+
 TDictFile::TDictFile(const std::string& FileName) : TBtrieveFile(nullptr) {
     SetFileName(FileName);
     SetDataBuffer(&Buff, sizeof Buff);
@@ -65,6 +77,10 @@ void TDictFile::CreateFile() {
 }
 
 void TDictFile::CreateFile(const std::string& aFileName) {
+    // Read through keys 1 and 2 of an open dictionary: a closed object gets
+    // the engine's "file not open" for the first read, before any question.
+    if (!Active()) Reject(3, 9);
+    CheckDictionaryLayout(*this);
     if (!OverwriteAllowed(aFileName)) Abort();
     const AnsiString name = Utf8ToAnsi(aFileName);
     if (name.size() > kDictNameMax)
@@ -76,7 +92,8 @@ void TDictFile::CreateFile(const std::string& aFileName) {
         KLStrPCopy(Buff.Owner, name);
         Buff.Number = 0;
         SetKeyPath(2);
-        MakeKey(std::vector<const void*>{&Buff.EType, Buff.Owner, &Buff.Number});
+        MakeKey({TKeyValue{&Buff.EType, sizeof Buff.EType}, TKeyValue{Buff.Owner, sizeof Buff.Owner},
+                 TKeyValue{&Buff.Number, sizeof Buff.Number}});
         Get(9, 0);
     };
     auto current = [&](int16_t etype) {
@@ -90,10 +107,12 @@ void TDictFile::CreateFile(const std::string& aFileName) {
         const int32_t type = Buff.IType;
         if (type < 0 || type >= kFieldTypeCount)
             Refuse(Format(LoadResString(res::SBadFieldType), {type, Buff.NameText()}));
-        fields.push_back({KLStrPas(Buff.Name, sizeof Buff.Name), Buff.Length, type});
-        recordLen += Buff.Length;
+        const int32_t length = Buff.Length;
+        if (length < 0) Refuse(Format(LoadResString(res::SBadFieldLength), {length, Buff.NameText()}));
+        fields.push_back({KLStrPas(Buff.Name, sizeof Buff.Name), length, type});
+        recordLen += length;
     }
-    if (recordLen > 65535) Refuse(LoadResString(res::SRecordTooLong));
+    if (recordLen > kMaxRecordLength) Refuse(LoadResString(res::SRecordTooLong));
 
     TBtrieveFile target(nullptr);
     target.SetFileName(aFileName);
@@ -130,7 +149,7 @@ void TDictFile::CreateFile(const std::string& aFileName) {
     Buff.EType = etFile;
     KLStrPCopy(Buff.Name, name);
     SetKeyPath(1);
-    MakeKey(std::vector<const void*>{&Buff.EType, Buff.Name});
+    MakeKey({TKeyValue{&Buff.EType, sizeof Buff.EType}, TKeyValue{Buff.Name, sizeof Buff.Name}});
     Get(5, 0);
     if (Status() != 0) Abort();
 
