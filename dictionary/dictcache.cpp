@@ -88,8 +88,8 @@ bool FirstEntryOf(TBtrieveFile& file, DictRec& rec, int16_t etype, const AnsiStr
     file.SetKeyPath(2);
     file.MakeKey({TKeyValue{&rec.EType, sizeof rec.EType}, TKeyValue{rec.Owner, sizeof rec.Owner},
                   TKeyValue{&rec.Number, sizeof rec.Number}});
-    file.Get(9, 0);
-    return file.Status() == 0;
+    file.Get(bGetGreaterOrEqual, 0);
+    return file.Status() == bsOk;
 }
 
 bool SameEntry(const DictRec& rec, int16_t etype, const AnsiString& owner) {
@@ -129,8 +129,8 @@ void TBDictionary::InternalGetFileData(const std::string& aFileName, TFileData& 
                 KLStrPCopy(rec.Name, name);
                 file.SetKeyPath(1);
                 file.MakeKey({TKeyValue{&rec.EType, sizeof rec.EType}, TKeyValue{rec.Name, sizeof rec.Name}});
-                file.Get(5, 0);
-                found = file.Status() == 0;
+                file.Get(bGetEqual, 0);
+                found = file.Status() == bsOk;
             }
             if (!found) throw EBtrieve(Format(LoadResString(res::SFileNotInDict), {bare, FFileName}));
             FileData.Owner = rec.OwnerText();
@@ -138,12 +138,12 @@ void TBDictionary::InternalGetFileData(const std::string& aFileName, TFileData& 
             // Fields and key segments, in Number order by key 2; the Owner
             // text matches exactly.
             for (bool ok = FirstEntryOf(file, rec, etField, name); ok && SameEntry(rec, etField, name);
-                 file.Get(6, 0), ok = file.Status() == 0) {
+                 file.Get(bGetNext, 0), ok = file.Status() == bsOk) {
                 FileData.Fields->AddField(rec.NameText(), rec.Length, rec.IType);
                 FileData.RecSize += 50;
             }
             for (bool ok = FirstEntryOf(file, rec, etKeySegment, name);
-                 ok && SameEntry(rec, etKeySegment, name); file.Get(6, 0), ok = file.Status() == 0) {
+                 ok && SameEntry(rec, etKeySegment, name); file.Get(bGetNext, 0), ok = file.Status() == bsOk) {
                 FileData.Keys->AddKey(rec.NameText(), (rec.KeyFlags & kfSegmented) != 0,
                                       (rec.KeyFlags & kfNoCase) != 0);
                 FileData.RecSize += 46;

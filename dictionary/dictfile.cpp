@@ -68,7 +68,7 @@ TDictFile::TDictFile(const std::string& FileName) : TBtrieveFile(nullptr) {
 }
 
 void TDictFile::CreateFile() {
-    if (!OverwriteAllowed(FileName())) throw EBtrieve(59, 14, FileName());
+    if (!OverwriteAllowed(FileName())) throw EBtrieve(bsFileExists, bCreate, FileName());
     // Always exactly the dictionary's three keys, whatever layout the object
     // held before (an opened file's, an earlier create's).
     ResetKeyLayout();
@@ -79,7 +79,7 @@ void TDictFile::CreateFile() {
 void TDictFile::CreateFile(const std::string& aFileName) {
     // Read through keys 1 and 2 of an open dictionary: a closed object gets
     // the engine's "file not open" for the first read, before any question.
-    if (!Active()) Reject(3, 9);
+    if (!Active()) Reject(bsNotOpen, bGetGreaterOrEqual);
     CheckDictionaryLayout(*this);
     if (!OverwriteAllowed(aFileName)) Abort();
     const AnsiString name = Utf8ToAnsi(aFileName);
@@ -94,16 +94,16 @@ void TDictFile::CreateFile(const std::string& aFileName) {
         SetKeyPath(2);
         MakeKey({TKeyValue{&Buff.EType, sizeof Buff.EType}, TKeyValue{Buff.Owner, sizeof Buff.Owner},
                  TKeyValue{&Buff.Number, sizeof Buff.Number}});
-        Get(9, 0);
+        Get(bGetGreaterOrEqual, 0);
     };
     auto current = [&](int16_t etype) {
-        return Status() == 0 && Buff.EType == etype && KLStrPas(Buff.Owner, sizeof Buff.Owner) == name;
+        return Status() == bsOk && Buff.EType == etype && KLStrPas(Buff.Owner, sizeof Buff.Owner) == name;
     };
 
     // Fields, in record order.
     std::vector<FieldItem> fields;
     int64_t recordLen = 0;
-    for (first(etField); current(etField); Get(6, 0)) {
+    for (first(etField); current(etField); Get(bGetNext, 0)) {
         const int32_t type = Buff.IType;
         if (type < 0 || type >= kFieldTypeCount)
             Refuse(Format(LoadResString(res::SBadFieldType), {type, Buff.NameText()}));
@@ -121,7 +121,7 @@ void TDictFile::CreateFile(const std::string& aFileName) {
     // Key segments, each placed at the offset of the field it names.
     first(etKeySegment);
     if (!current(etKeySegment)) Refuse(LoadResString(res::SNoIndexes));
-    for (; current(etKeySegment); Get(6, 0)) {
+    for (; current(etKeySegment); Get(bGetNext, 0)) {
         const AnsiString fieldName = KLStrPas(Buff.Name, sizeof Buff.Name);
         int64_t pos = 1;
         const FieldItem* field = nullptr;
@@ -150,8 +150,8 @@ void TDictFile::CreateFile(const std::string& aFileName) {
     KLStrPCopy(Buff.Name, name);
     SetKeyPath(1);
     MakeKey({TKeyValue{&Buff.EType, sizeof Buff.EType}, TKeyValue{Buff.Name, sizeof Buff.Name}});
-    Get(5, 0);
-    if (Status() != 0) Abort();
+    Get(bGetEqual, 0);
+    if (Status() != bsOk) Abort();
 
     target.CreateFile(Buff.IType, static_cast<uint16_t>(recordLen), static_cast<uint16_t>(Buff.Length & 0xFFFF), 0,
                       0);

@@ -109,10 +109,10 @@ void TBtrieveFile::RequireData(int32_t Op, uint32_t minSize) {
 void TBtrieveFile::Open(int32_t Mode, const std::string& Owner) {
     // The name and the owner go in fixed buffers: refuse what does not fit
     // before anything is sent, with the status the engine would give.
-    if (FFileName.size() > kMaxFileNameLength) Reject(11, 0);
+    if (FFileName.size() > kMaxFileNameLength) Reject(bsInvalidFileName, bOpen);
     const std::string owner = Trimmed(Owner);
     const AnsiString ansiOwner = Utf8ToAnsi(owner);
-    if (ansiOwner.size() > kMaxOwnerLength) Reject(51, 0);
+    if (ansiOwner.size() > kMaxOwnerLength) Reject(bsInvalidOwner, bOpen);
     FFileOwner = owner;
 
     char name[kMaxFileNameLength + 1];
@@ -153,7 +153,7 @@ void TBtrieveFile::Open(int32_t Mode, const std::string& Owner) {
         } catch (const EBtrieve&) {
             // The missing buffer is the error worth reporting.
         }
-        Reject(kMissingBuffers, 0);
+        Reject(kMissingBuffers, bOpen);
     }
 }
 

@@ -99,7 +99,7 @@ void TBtrieveFile::AddKeySegment(uint16_t KeyPos, uint16_t KeyLen, uint16_t KeyF
 
 void TBtrieveFile::CreateFile(uint16_t Flags, uint16_t RecLen, uint16_t PageSize, uint16_t Allocation,
                               int32_t Mode) {
-    if (FFileName.size() > kMaxFileNameLength) Reject(11, 14);
+    if (FFileName.size() > kMaxFileNameLength) Reject(bsInvalidFileName, bCreate);
     FileSpec spec{};
     spec.RecordLen = RecLen;
     spec.PageSize = PageSize;
@@ -269,8 +269,8 @@ int32_t TBtrieveFile::GetPercentage() {
     do {
         std::memset(result, 0, sizeof result);
         len = sizeof result;
-        FStatus = BTRV(45, FPosBlock, result, len, FKeyBuffer.get(), SentKeyLen(), static_cast<uint8_t>(FKeyPath & 0xFF),
-                       *client);
+        FStatus = BTRV(45, FPosBlock, result, len, FKeyBuffer.get(), SentKeyLen(),
+                       static_cast<uint8_t>(FKeyPath & 0xFF), *client);
     } while (Error(45, FFileName));
     return ReadLE<int32_t>(result);
 }
