@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <typeinfo>
 
 #include "platform/codepage.h"
 #include "platform/exceptions.h"
@@ -151,6 +152,8 @@ void TBDataSet::InternalOpen() {
     for (int k = 0; k < FDataFile->IndexCnt(); ++k)
         FRecordKeys.emplace_back(*FDataFile, k, *FKeys, *FFields, FRecordSize, FBaseName);
     FRangeReady = false;
+    // A descendant may translate DOS text its own way: then every text goes through it.
+    FPlainTranslate = typeid(*this) == typeid(TBDataSet);
     FBeforeBOF = true;
     FAfterEOF = false;
     FCursorOpen = true;

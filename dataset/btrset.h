@@ -239,6 +239,7 @@ private:
     bool FKeepBlobs = false;    // a post keeps its BLOB values until it succeeded
     bool FReread = false;       // a failed post: read the record again before the next one
     std::vector<uint8_t> FFieldBytes; // a field value on its way into a record
+    bool FPlainTranslate = true;      // DOS text goes through the code-page tables alone
     bool FDeleteChildren = false;
     bool FEvaluteScroll = true;
     bool FCursorOpen = false;

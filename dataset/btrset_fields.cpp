@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <typeinfo>
 
 #include "dataset/btrset.h"
 #include "engine/btrtools.h"
@@ -40,20 +39,36 @@ std::string Shortest(double d) {
 // byte's low nibble (0xD negative). The digits are gathered exactly and
 // rounded to a double once.
 double ReadDecimal(const uint8_t* p, int n) {
-    std::string digits;
-    bool bcd = true; // a nibble above 9 is no digit: such a field adds its value as it is
-    long double loose = 0;
-    for (int i = 0; i < n; ++i) {
-        for (const int nibble : {p[i] >> 4, i != n - 1 ? p[i] & 0x0F : -1}) {
-            if (nibble < 0) break;
-            bcd = bcd && nibble <= 9;
-            loose = loose * 10 + nibble;
-            digits += static_cast<char>('0' + nibble);
+    const bool negative = n > 0 && (p[n - 1] & 0x0F) == 0x0D;
+    auto nibble = [p](int k) { return k % 2 == 0 ? p[k / 2] >> 4 : p[k / 2] & 0x0F; }; // digit k, from 0
+    const int count = n > 0 ? 2 * n - 1 : 0;
+    if (count <= 19) { // exact in 64 bits, rounded once
+        uint64_t exact = 0;
+        unsigned bad = 0;
+        for (int i = 0; i < n; ++i) {
+            const unsigned high = p[i] >> 4, low = p[i] & 0x0F;
+            bad |= high > 9;
+            exact = exact * 10 + high;
+            if (i == n - 1) break;
+            bad |= low > 9;
+            exact = exact * 10 + low;
         }
+        if (!bad) return negative ? -static_cast<double>(exact) : static_cast<double>(exact);
     }
-    double d = static_cast<double>(loose);
-    if (bcd && !digits.empty()) std::from_chars(digits.data(), digits.data() + digits.size(), d);
-    return (n > 0 && (p[n - 1] & 0x0F) == 0x0D) ? -d : d;
+    bool bcd = true;
+    for (int k = 0; k < count && bcd; ++k) bcd = nibble(k) <= 9;
+    double d = 0;
+    if (bcd) {
+        std::string digits(static_cast<size_t>(count), '0');
+        for (int k = 0; k < count; ++k) digits[static_cast<size_t>(k)] = static_cast<char>('0' + nibble(k));
+        std::from_chars(digits.data(), digits.data() + digits.size(), d);
+    } else {
+        // A nibble above 9 is no digit: such a field adds its value as it is.
+        long double loose = 0;
+        for (int k = 0; k < count; ++k) loose = loose * 10 + nibble(k);
+        d = static_cast<double>(loose);
+    }
+    return negative ? -d : d;
 }
 
 // Every digit of the value's integer part, or ERangeError when the field's
@@ -147,7 +162,7 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
         // The usual case, straight through the table: no copies. A translation
         // of the application's own (OnTranslate, or InternalTranslate of a
         // descendant) sees every text.
-        if (!OnTranslate && typeid(*this) == typeid(TBDataSet)) {
+        if (!OnTranslate && FPlainTranslate) {
             const int n = std::min(len, size - 1);
             for (int i = 0; i < n && src[i] != 0; ++i) out[i] = DosToWinTable[src[i]];
             return true;
