@@ -85,9 +85,15 @@ constexpr std::array<std::array<char, 4>, 256> kUtf8Of1251 = [] {
 }();
 
 std::string AnsiToUtf8(std::string_view ansi) {
+    std::string out;
+    AnsiToUtf8(ansi, out);
+    return out;
+}
+
+void AnsiToUtf8(std::string_view ansi, std::string& out) {
     size_t n = 0;
     for (char ch : ansi) n += static_cast<size_t>(kUtf8Of1251[static_cast<unsigned char>(ch)][0]);
-    std::string out(n, '\0');
+    out.resize(n);
     char* p = out.data();
     for (char ch : ansi) {
         const auto& e = kUtf8Of1251[static_cast<unsigned char>(ch)];
@@ -96,7 +102,6 @@ std::string AnsiToUtf8(std::string_view ansi) {
         if (e[0] > 2) p[2] = e[3];
         p += e[0];
     }
-    return out;
 }
 
 AnsiString Utf8ToAnsi(std::string_view utf8) {

@@ -12,6 +12,8 @@ namespace btr {
 using AnsiString = std::string;
 
 std::string AnsiToUtf8(std::string_view ansi);
+// The same into `out`, whose storage is reused.
+void AnsiToUtf8(std::string_view ansi, std::string& out);
 AnsiString Utf8ToAnsi(std::string_view utf8);
 
 // Upper / lower case of one 1251 byte: ASCII and the Cyrillic letters.
