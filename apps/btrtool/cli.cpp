@@ -88,15 +88,18 @@ std::vector<Command>& Commands() {
 namespace {
 
 bool gYes = false;
+bool gSilent = false;
 std::string gSubject;
 std::string gCommand;
 
 } // namespace
 
 void SetAnswerYes(bool yes) { gYes = yes; }
+void AgreeSilently() { gSilent = true; }
 void SetSubject(const std::string& file) { gSubject = file; }
 
 bool Ask(const std::string& question) {
+    if (gSilent) return true;
     std::fprintf(stderr, "btrtool %s: %s", gCommand.c_str(), question.c_str());
     if (gYes) {
         std::fprintf(stderr, " yes\n");

@@ -58,6 +58,9 @@ struct RegisterCommand {
 // under --yes (or --force), asked on a terminal when there is one, and
 // answered no otherwise: nothing is replaced unasked.
 void SetAnswerYes(bool yes);
+// Answers yes from now on without asking: for the library's questions about
+// files the user already agreed to replace.
+void AgreeSilently();
 bool Ask(const std::string& question);
 // The file the library's next questions are about, named when they are asked.
 void SetSubject(const std::string& file);

@@ -194,10 +194,14 @@ int Find(const Args& a) {
 
 // The bookmarks of the records that hold every --where value (all records
 // with --all), read before anything changes.
+void CheckWhere(const Args& a) {
+    const bool where = !a.Options("where").empty();
+    if (!where && !a.Flag("all")) throw UsageError("give --where Field=value (or --all for every record)");
+    if (where && a.Flag("all")) throw UsageError("--where and --all choose the same thing: give one");
+}
+
 std::vector<TBookmark> Matching(TBDataSet& ds, const Args& a) {
     const std::vector<std::string> where = a.Options("where");
-    if (where.empty() && !a.Flag("all")) throw UsageError("give --where Field=value (or --all for every record)");
-    if (!where.empty() && a.Flag("all")) throw UsageError("--where and --all choose the same thing: give one");
     const std::vector<Term> terms = ParseTerms(ds, where, "--where");
     std::vector<TBookmark> marks;
     for (ds.First(); !ds.Eof(); ds.Next())
@@ -209,6 +213,7 @@ std::vector<TBookmark> Matching(TBDataSet& ds, const Args& a) {
 
 int Update(const Args& a) {
     a.Expect(3, 99, {"where", "all", "lossy"});
+    CheckWhere(a);
     const std::string& target = a.At(1, "FILE");
     TBDataSet ds;
     OpenDataSet(ds, a.At(0, "DICT"), target, std::nullopt, std::nullopt);
@@ -263,6 +268,7 @@ int Update(const Args& a) {
 
 int Delete(const Args& a) {
     a.Expect(2, 2, {"where", "all"});
+    CheckWhere(a);
     const std::string& target = a.At(1, "FILE");
     TBDataSet ds;
     OpenDataSet(ds, a.At(0, "DICT"), target, std::nullopt, std::nullopt);

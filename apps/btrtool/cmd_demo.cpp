@@ -117,7 +117,7 @@ int Demo(const Args& a) {
     for (const char* name : {"DEMO.DIC", "CLIENTS.DAT", "ORDERS.DAT"}) exists = exists || std::filesystem::exists(dir / name);
     if (exists && !Ask("replace the demo files in " + dir.string() + " (DEMO.DIC, CLIENTS.DAT, ORDERS.DAT)?"))
         throw std::runtime_error(dir.string() + " holds demo files, left as they were (--yes replaces them)");
-    SetAnswerYes(true); // the library's questions about the same files
+    AgreeSilently(); // the library's questions about the same files
     MakeDictionary(dict, dir.string());
     std::printf("Created %s with CLIENTS.DAT and ORDERS.DAT in %s\n", std::filesystem::path(dict).filename().c_str(),
                 dir.c_str());

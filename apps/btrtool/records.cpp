@@ -234,7 +234,11 @@ void OpenDataSet(TBDataSet& ds, const std::string& dict, const std::string& file
         std::replace(names.begin(), names.end(), '+', ';');
         ds.SetIndexFields(names);
     }
-    ds.Open();
+    try {
+        ds.Open();
+    } catch (const EDatabaseError& e) {
+        throw std::runtime_error(file + ": " + e.what()); // "No index for fields ..." names no file
+    }
 }
 
 std::unique_ptr<Writer> MakeWriter(const std::string& format, FILE* out) {

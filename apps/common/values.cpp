@@ -208,12 +208,26 @@ bool ValidUtf8(std::string_view text) {
 }
 
 std::string FloatText(double v) {
-    char buf[400];
+    char buf[64];
     const double a = std::fabs(v);
-    const bool plain = a == 0 || (a >= 1e-7 && a < 1e21);
-    const auto r = plain ? std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed)
-                         : std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
+    if (!(a == 0 || (a >= 1e-7 && a < 1e21))) return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+    // The shortest digits, written out without an exponent.
+    const std::string sci(buf, std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr);
+    const size_t e = sci.find('e');
+    const bool negative = sci[0] == '-';
+    std::string digits;
+    for (size_t i = negative ? 1 : 0; i < e; ++i)
+        if (sci[i] != '.') digits += sci[i];
+    const int point = std::stoi(sci.substr(e + 1)) + 1; // digits before the point
+    std::string out = negative ? "-" : "";
+    if (point <= 0) {
+        out += "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+    } else if (static_cast<size_t>(point) >= digits.size()) {
+        out += digits + std::string(static_cast<size_t>(point) - digits.size(), '0');
+    } else {
+        out += digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
+    }
+    return out;
 }
 
 std::optional<std::string> CanonicalNumber(std::string_view text) {
