@@ -146,7 +146,10 @@ OutputFile::OutputFile(const std::string& path) : FPath(path) {
         return;
     }
     const std::filesystem::path target(path);
-    FTemp = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".XXXXXX";
+    FTemp = (target.parent_path() / name).string();
     const int fd = mkstemp(FTemp.data());
     if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     // The new file gets the old one's permissions, or the usual ones.

@@ -264,9 +264,20 @@ Cell FieldCell(const TField& field) {
 
 std::string Stored::Describe(std::string_view text) const {
     // Text the file keeps as other characters reads back the same: no "as".
-    std::string out = "\"" + std::string(text) + (as.empty() && !why.empty() ? "\" cannot be stored"
-                                                                              : "\" would be stored as \"" + as + "\"");
-    if (!why.empty()) out += " (" + why + ")";
+    std::string out = "\"";
+    out += text;
+    if (as.empty() && !why.empty()) {
+        out += "\" cannot be stored";
+    } else {
+        out += "\" would be stored as \"";
+        out += as;
+        out += "\"";
+    }
+    if (!why.empty()) {
+        out += " (";
+        out += why;
+        out += ")";
+    }
     return out;
 }
 
