@@ -66,6 +66,9 @@ int32_t TVarStream::Write(const void* Buffer, int32_t Count) {
     TBtrieveFile& file = *FDataSet->DataFile();
     Guarded(FDataSet, [&] {
         file.UpdateChunk(static_cast<uint32_t>(file.RecordLen() + FCurPos), static_cast<uint32_t>(Count), Buffer);
+        // A refusal the file object leaves to its caller (103: a write past
+        // the end that would leave a gap) wrote nothing.
+        if (file.Status() != bsOk) throw EBtrieve(file.Status(), bUpdateChunk, file.FileName());
     });
     FCurPos += Count;
     if (FCurPos > FVarSizeMax) FVarSizeMax = FCurPos;
@@ -232,7 +235,7 @@ void TBDataSet::FlushBlobs(TRecordBuffer R) {
     const bool inserting = State() == dsInsert;
     TMemoryStream all;
     for (const auto& f : *FFields) {
-        if (f->FType < 18 || f->FType > 20 || f->Length < static_cast<int32_t>(sizeof(TBLOBData))) continue;
+        if (f->FType < btBLOB || f->FType > btGraphic || f->Length < static_cast<int32_t>(sizeof(TBLOBData))) continue;
         TBLOBData d = Descriptor(R, *f);
         const auto it = FBlobFilers.find(inserting ? f->Name : FilerKey(R, f->Name));
         const int32_t start = static_cast<int32_t>(all.Size());
@@ -257,7 +260,7 @@ void TBDataSet::FlushBlobs(TRecordBuffer R) {
     // The variable part ends with its last value, so a shortened value gives
     // its space back (a record just inserted has nothing beyond it).
     if (!inserting) var.SetSize(all.Size());
-    FreeBlobs();
+    if (!FKeepBlobs) FreeBlobs();
 }
 
 } // namespace btr
