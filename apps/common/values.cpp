@@ -169,6 +169,10 @@ std::string Utf8Of(char32_t c) {
 // The first character of UTF-8 text that code page 866 lacks, "" when none.
 std::string Missing866(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) { // ASCII is the same in both
+            ++i;
+            continue;
+        }
         const size_t n = std::max<size_t>(SequenceLength(text, i), 1);
         const std::string_view ch = text.substr(i, n);
         const AnsiString ansi = Utf8ToAnsi(ch);
@@ -290,7 +294,7 @@ Stored SetFieldText(TField& field, std::string_view text) {
     case ftSmallint: case ftInteger: case ftWord: {
         field.SetAsString(text);
         const std::string back = field.AsString();
-        if (CanonicalNumber(text) == CanonicalNumber(back)) return {};
+        if (back == text || CanonicalNumber(text) == CanonicalNumber(back)) return {};
         return Differs(back, "");
     }
     case ftFloat: {
