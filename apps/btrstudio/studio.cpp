@@ -32,6 +32,7 @@
 #include "gui/controls.h"
 #include "platform/codepage.h"
 #include "platform/exceptions.h"
+#include "platform/ui.h"
 
 namespace btr::studio {
 
@@ -211,7 +212,14 @@ TDataWindow::TDataWindow(const std::string& dict, const std::string& file, QWidg
     QObject::connect(FNote, &QPlainTextEdit::modificationChanged, this,
                      [this](bool changed) { FSaveNote->setEnabled(changed && FEdit->isChecked()); });
     QObject::connect(FTable->selectionModel(), &QItemSelectionModel::currentChanged, this,
-                     [this](const QModelIndex& current) { ShowNote(current); });
+                     [this](const QModelIndex& current) {
+                         // A changed note is not dropped by moving on.
+                         if (FEdit->isChecked() && FNote->document()->isModified() && FNoteColumn >= 0 &&
+                             MessageBox("The note of the record you leave was changed. Save it?", "btrstudio",
+                                        MB_YESNO | MB_ICONQUESTION) == IDYES)
+                             SaveNote();
+                         ShowNote(current);
+                     });
     // A double click on a memo in edit mode goes to the note editor.
     QObject::connect(FTable, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         const TField* f = FModel->ColumnField(index.column());

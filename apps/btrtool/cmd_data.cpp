@@ -122,34 +122,38 @@ int Import(const Args& a) {
     Progress bar("import " + target, size);
     uint64_t read = 0;
     std::vector<std::string> row;
+    // A value's trouble, with where it stands.
+    struct CellError : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
     for (size_t r = 2; csv.Next(row); ++r) {
-        const std::string at = Where(source, r, csv.Line());
+        // Built only for a message: most rows need none.
+        auto at = [&] { return Where(source, r, csv.Line()); };
+        auto cell = [&](size_t i) { return at() + ", column " + header[i] + ": "; };
         if (row.size() != fields.size())
-            throw std::runtime_error(at + ": " + std::to_string(row.size()) + " value(s) for " +
+            throw std::runtime_error(at() + ": " + std::to_string(row.size()) + " value(s) for " +
                                      std::to_string(fields.size()) + " field(s)" + nothing);
         try {
             ds.Append();
             for (size_t i = 0; i < fields.size(); ++i) {
                 if (row[i].empty()) continue;
-                const std::string cell = at + ", column " + header[i] + ": ";
                 apps::Stored stored;
                 try {
                     stored = apps::SetFieldText(*fields[i], row[i]);
                 } catch (const std::exception& e) {
-                    throw std::runtime_error(cell + "\"" + row[i] + "\": " + e.what());
+                    throw CellError(cell(i) + "\"" + row[i] + "\": " + e.what());
                 }
                 if (stored.same) continue;
-                if (!lossy) throw std::runtime_error(cell + stored.Describe(row[i]) + " (--lossy accepts it)");
-                if (changed++ == 0) firstChange = cell + stored.Describe(row[i]);
+                if (!lossy) throw CellError(cell(i) + stored.Describe(row[i]) + " (--lossy accepts it)");
+                if (changed++ == 0) firstChange = cell(i) + stored.Describe(row[i]);
             }
             ds.Post();
-        } catch (const std::runtime_error& e) {
+        } catch (const CellError& e) {
             if (ds.State() != dsBrowse) ds.Cancel();
-            if (std::string(e.what()).rfind(source, 0) == 0) throw std::runtime_error(e.what() + nothing);
-            throw std::runtime_error(at + ": " + e.what() + nothing);
+            throw std::runtime_error(e.what() + nothing);
         } catch (const std::exception& e) {
             if (ds.State() != dsBrowse) ds.Cancel();
-            throw std::runtime_error(at + ": " + e.what() + nothing);
+            throw std::runtime_error(at() + ": " + e.what() + nothing);
         }
         ++rows;
         bar.Step(csv.BytesRead() - read); // the bar counts bytes: a stream's rows are not known ahead

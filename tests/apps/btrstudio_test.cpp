@@ -302,6 +302,16 @@ TEST_F(Studio, EditingWritesWhatIsTypedAndRefusesWhatWouldChange) {
     EXPECT_EQ(Stored("ORDERS.DAT", 3, "Note"), "Первая строка\nвторая, €");
     EXPECT_EQ(Asked.size(), 2u);
 
+    // A changed note is saved on leaving the record once the user agrees.
+    w->NoteEditor()->selectAll();
+    Type(w->NoteEditor(), "Позвонить");
+    const QModelIndex next = model.index(row + 1, amount);
+    QTest::mouseClick(w->Table()->viewport(), Qt::LeftButton, {}, w->Table()->visualRect(next).center());
+    Settle();
+    ASSERT_EQ(Asked.size(), 3u);
+    EXPECT_THAT(Asked[2], ::testing::HasSubstr("Save it?"));
+    EXPECT_EQ(Stored("ORDERS.DAT", 3, "Note"), "Позвонить");
+
     // Back to read-only: no editor again.
     QTest::mouseClick(w->EditSwitch(), Qt::LeftButton);
     Settle();
