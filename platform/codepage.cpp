@@ -138,6 +138,24 @@ AnsiString AnsiUpperCase(std::string_view s) {
     return out;
 }
 
+std::string Utf8UpperCase(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    size_t i = 0;
+    while (i < utf8.size()) {
+        const size_t start = i;
+        const int64_t u = NextCodePoint(utf8, i);
+        const int b = u < 0 ? -1 : UnicodeTo1251(static_cast<char32_t>(u));
+        if (b < 0) {
+            out.append(utf8.substr(start, i - start));
+            continue;
+        }
+        const auto& e = kUtf8Of1251[AnsiUpper(static_cast<unsigned char>(b))];
+        out.append(e.data() + 1, static_cast<size_t>(e[0]));
+    }
+    return out;
+}
+
 int AnsiCompareTextI(std::string_view a, std::string_view b) {
     const size_t n = a.size() < b.size() ? a.size() : b.size();
     for (size_t i = 0; i < n; ++i) {
