@@ -44,7 +44,9 @@ TEST(Values, FloatTextReadsBackAsTheSameDouble) {
         if (!std::isfinite(v)) continue;
         const std::string text = apps::FloatText(v);
         EXPECT_EQ(std::strtod(text.c_str(), nullptr), v) << text;
-        if (std::fabs(v) >= 1e-7 && std::fabs(v) < 1e21) EXPECT_EQ(text.find('e'), std::string::npos) << text;
+        if (std::fabs(v) >= 1e-7 && std::fabs(v) < 1e21) {
+            EXPECT_EQ(text.find('e'), std::string::npos) << text;
+        }
     }
     struct Case {
         double v;
