@@ -66,6 +66,9 @@ int32_t TVarStream::Write(const void* Buffer, int32_t Count) {
     TBtrieveFile& file = *FDataSet->DataFile();
     Guarded(FDataSet, [&] {
         file.UpdateChunk(static_cast<uint32_t>(file.RecordLen() + FCurPos), static_cast<uint32_t>(Count), Buffer);
+        // A refusal the file object leaves to its caller (103: a write past
+        // the end that would leave a gap) wrote nothing.
+        if (file.Status() != bsOk) throw EBtrieve(file.Status(), bUpdateChunk, file.FileName());
     });
     FCurPos += Count;
     if (FCurPos > FVarSizeMax) FVarSizeMax = FCurPos;
@@ -201,6 +204,19 @@ void TBDataSet::ForgetFiler(const TBlobFiler& Filer) {
     if (it != FBlobFilers.end() && it->second.get() == &Filer) FBlobFilers.erase(it);
 }
 
+// The stored content of a BLOB-type field of the record image R, which is the
+// record at Position: what a search compares without a stream, which would
+// stand on the active record instead.
+std::string TBDataSet::StoredBlob(const uint8_t* R, const TBField& f, uint32_t Position) {
+    const TBLOBData d = Descriptor(R, f);
+    if (d.Size <= 0 || d.Ofs < 0) return {};
+    std::string bytes(static_cast<size_t>(d.Size), '\0');
+    const uint32_t n = FDataFile->GetChunk(Position, static_cast<uint32_t>(FDataFile->RecordLen() + d.Ofs),
+                                           static_cast<uint32_t>(d.Size), bytes.data());
+    bytes.resize(n);
+    return bytes;
+}
+
 std::unique_ptr<TStream> TBDataSet::CreateBlobStream(TField* Field, TBlobStreamMode Mode) {
     if (Mode != bmRead && State() != dsEdit && State() != dsInsert) DatabaseError(SNotEditing, this);
     auto* blob = dynamic_cast<TBlobField*>(Field);
@@ -232,7 +248,7 @@ void TBDataSet::FlushBlobs(TRecordBuffer R) {
     const bool inserting = State() == dsInsert;
     TMemoryStream all;
     for (const auto& f : *FFields) {
-        if (f->FType < 18 || f->FType > 20 || f->Length < static_cast<int32_t>(sizeof(TBLOBData))) continue;
+        if (f->FType < btBLOB || f->FType > btGraphic || f->Length < static_cast<int32_t>(sizeof(TBLOBData))) continue;
         TBLOBData d = Descriptor(R, *f);
         const auto it = FBlobFilers.find(inserting ? f->Name : FilerKey(R, f->Name));
         const int32_t start = static_cast<int32_t>(all.Size());
@@ -257,7 +273,7 @@ void TBDataSet::FlushBlobs(TRecordBuffer R) {
     // The variable part ends with its last value, so a shortened value gives
     // its space back (a record just inserted has nothing beyond it).
     if (!inserting) var.SetSize(all.Size());
-    FreeBlobs();
+    if (!FKeepBlobs) FreeBlobs();
 }
 
 } // namespace btr

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <typeinfo>
 
 #include "platform/codepage.h"
 #include "platform/exceptions.h"
@@ -147,26 +148,57 @@ void TBDataSet::InternalOpen() {
     BindFields(true);
     InitBufferPointers();
     FKeyBuffer.assign(FRecordSize, 0);
+    FRecordKeys.clear();
+    for (int k = 0; k < FDataFile->IndexCnt(); ++k)
+        FRecordKeys.emplace_back(*FDataFile, k, *FKeys, *FFields, FRecordSize, FBaseName);
+    FRangeReady = false;
+    // A descendant may translate DOS text its own way: then every text goes through it.
+    FPlainTranslate = typeid(*this) == typeid(TBDataSet);
     FBeforeBOF = true;
     FAfterEOF = false;
     FCursorOpen = true;
 }
 
+// The record image holds the file's whole fixed part: a variable-length
+// file's dictionary may describe less of it, and what it leaves out is kept
+// as read.
 void TBDataSet::InitBufferPointers() {
     SetBookmarkSize(kBookmarkSize);
+    const size_t image = std::max<size_t>(static_cast<size_t>(FFields->DataSize),
+                                          FDataFile && FDataFile->VariableLen() ? FDataFile->RecordLen() : 0);
     // 16-bit sizes must not wrap: refuse a layout that does not fit.
-    const size_t total = static_cast<size_t>(FFields->DataSize) + static_cast<size_t>(CalcFieldsSize()) +
-                         sizeof(TRecInfo) + kBookmarkSize;
-    if (FFields->DataSize < 0 || total > 65535)
+    const size_t total = image + static_cast<size_t>(CalcFieldsSize()) + sizeof(TRecInfo) + kBookmarkSize;
+    if (total > 65535)
         throw EBtrieve(Format("Record buffer of %d bytes for \"%s\" exceeds 65535 bytes", {int(total), FBaseName}));
-    FRecordSize = static_cast<uint16_t>(FFields->DataSize);
+    FRecordSize = static_cast<uint16_t>(image);
     FRecInfoOfs = static_cast<uint16_t>(FRecordSize + CalcFieldsSize());
     FBookmarkOfs = static_cast<uint16_t>(FRecInfoOfs + sizeof(TRecInfo));
     FRecBufSize = static_cast<uint16_t>(FBookmarkOfs + kBookmarkSize);
 }
 
+// Field values are read and written at fixed widths by type: a dictionary
+// whose lengths are shorter than those, or negative, would reach outside the
+// record.
+void TBDataSet::CheckFieldLayout() const {
+    for (const auto& f : *FFields) {
+        int32_t least = 0;
+        switch (f->FType) {
+        case btDate: case btTime: least = 4; break;
+        case btDouble: case btDoubleM: case btRSFloat: case btBLOB: case btMEMO: case btGraphic: least = 8; break;
+        case btExtended: case btExtendedM: least = 10; break;
+        default: break;
+        }
+        if (f->Length < 0 || f->Length < least || f->BegOfs < 0)
+            throw EBtrieve(Format("Field \"%s\" of \"%s\" is %d bytes long; its type needs at least %d",
+                                  {f->Name, FBaseName, int(f->Length), int(least)}));
+    }
+    if (FFields->DataSize < 0 || FFields->DataSize > 65535)
+        throw EBtrieve(Format("The fields of \"%s\" add up to %d bytes", {FBaseName, int(FFields->DataSize)}));
+}
+
 void TBDataSet::InternalClose() {
     FBlobFilers.clear();
+    FRecordKeys.clear();
     FKeyBuffer.clear();
     FOldRecord.clear();
     BindFields(false);
@@ -186,23 +218,37 @@ void TBDataSet::InternalInitFieldDefs() {
         FFields = std::move(fd.Fields);
         FKeys = std::move(fd.Keys);
     }
+    try {
+        CheckFieldLayout();
+    } catch (...) {
+        if (fetched) {
+            FFields.reset();
+            FKeys.reset();
+        }
+        throw;
+    }
     for (int i = 0; i < FFields->Count(); ++i) {
         const TBField& f = *FFields->Items(i);
         TFieldType type = ftUnknown;
         int size = 0;
         switch (f.FType) {
-        case 1: case 8: case 9: case 14: case 15: case 16: type = ftString; size = f.Length; break;
-        case 2: type = ftSmallint; break;
-        case 3: type = ftInteger; break;
-        case 4: case 7: case 10: case 11: case 17: case 21: type = ftFloat; break;
-        case 5: type = ftDate; break;
-        case 6: type = ftTime; break;
-        case 12: type = ftBoolean; break;
-        case 13: type = ftWord; break;
-        case 18: type = ftBlob; break;
-        case 19: type = ftMemo; break;
-        case 20: type = ftGraphic; break;
-        case 22: type = ftFixedChar; size = 1; break;
+        case btZStringDOS: case btSNR: case btZStringWIN: case btString: case btLStringDOS: case btLStringWIN:
+            type = ftString;
+            size = f.Length;
+            break;
+        case btSmallint: type = ftSmallint; break;
+        case btLongint: type = ftInteger; break;
+        case btDouble: case btDoubleM: case btExtended: case btExtendedM: case btDecimal: case btRSFloat:
+            type = ftFloat;
+            break;
+        case btDate: type = ftDate; break;
+        case btTime: type = ftTime; break;
+        case btBoolean: type = ftBoolean; break;
+        case btWord: type = ftWord; break;
+        case btBLOB: type = ftBlob; break;
+        case btMEMO: type = ftMemo; break;
+        case btGraphic: type = ftGraphic; break;
+        case btChar: type = ftFixedChar; size = 1; break;
         default: break;
         }
         FieldDefs().Add(f.Name, type, size, false, i + 1);
@@ -296,60 +342,89 @@ int TBDataSet::GetKeyStart(int32_t K) const {
 
 void TBDataSet::ClearKey() { std::fill(FKeyBuffer.begin(), FKeyBuffer.end(), 0); }
 
-bool TBDataSet::GetRecordByKey(int32_t Op) {
-    const int32_t path = FDataFile->KeyPath();
-    // A key path the dictionary does not describe would read garbage keys.
-    const int start = GetKeyStart(path);
-    if (start < 0) DatabaseErrorFmt("Key %d of \"%s\" is not described in the dictionary", {path, FBaseName}, this);
-    std::vector<const void*> values;
-    for (int i = start; i < FKeys->Count() && FKeys->Items(i)->Number == path; ++i)
-        if (const TBField* f = FFields->FindFieldExact(FKeys->Items(i)->Name)) values.push_back(FKeyBuffer.data() + f->BegOfs);
-    FDataFile->MakeKey(values);
+const TRecordKey* TBDataSet::CurrentKey() const {
+    const size_t path = FDataFile ? FDataFile->KeyPath() : SIZE_MAX;
+    return path < FRecordKeys.size() ? &FRecordKeys[path] : nullptr;
+}
+
+const TRecordKey& TBDataSet::RequireKey() {
+    const TRecordKey* key = CurrentKey();
+    if (!key) DatabaseErrorFmt("Key %d of \"%s\" is not a key of the file", {int(FDataFile->KeyPath()), FBaseName}, this);
+    return *key;
+}
+
+// In the set-key state: the key buffer cleared, then Values assigned to the
+// fields of the key's leading segments. Returns how many segments they name.
+size_t TBDataSet::AssignKeyValues(const TRecordKey& Key, const std::vector<Variant>& Values) {
+    ClearKey();
+    const size_t n = std::min(Values.size(), Key.Count());
+    for (size_t i = 0; i < n; ++i) {
+        // A bound the dictionary cannot place would silently widen the search.
+        if (Key.FieldName(i).empty())
+            DatabaseErrorFmt("Segment %d of key %d of \"%s\" is not described in the dictionary",
+                             {int(i + 1), Key.Number(), FBaseName}, this);
+        FieldByName(Key.FieldName(i))->SetValue(Values[i]);
+    }
+    return n;
+}
+
+bool TBDataSet::GetRecordByKey(int32_t Op) { return GetRecordByKey(Op, SIZE_MAX, false); }
+
+bool TBDataSet::GetRecordByKey(int32_t Op, size_t Named, bool Largest) {
+    RequireKey().Make(*FDataFile, FKeyBuffer.data(), Named, Largest);
     FDataFile->SetDataBuffer(FKeyBuffer.data(), FRecordSize);
     FDataFile->Get(Op, 0);
-    return FDataFile->Status() == 0;
+    if (FDataFile->Status() != 0) return false;
+    ClearTail(FKeyBuffer.data());
+    return true;
 }
 
-int32_t TBDataSet::CompareVariants(const Variant& V1, const Variant& V2, bool NoCase) {
-    if (V1.IsNull()) return V2.IsNull() ? 0 : -1;
-    if (V2.IsNull()) return 1;
-    if (V1.VarType() == varString) {
-        const AnsiString a = Utf8ToAnsi(V1.AsString()), b = Utf8ToAnsi(V2.AsString());
-        return NoCase ? KLStrIComp(a.c_str(), b.c_str()) : KLStrComp(a.c_str(), b.c_str());
+// A variable-length record shorter than the buffer leaves the rest of it as
+// the previous record had it: zero it, so no field shows another record's bytes.
+void TBDataSet::ClearTail(uint8_t* Buffer) const {
+    const int32_t got = FDataFile->BytesRead();
+    if (got >= 0 && got < FRecordSize) std::memset(Buffer + got, 0, static_cast<size_t>(FRecordSize - got));
+}
+
+// The bounds in the current key's order, made once per range and key path.
+void TBDataSet::PrepareRange() {
+    const TRecordKey* key = CurrentKey();
+    if (FRangeReady && FRangeKey == (key ? key->Number() : -1)) return;
+    FRangeLowN = FRangeHighN = 0;
+    FRangeKey = key ? key->Number() : -1;
+    if (key && !(RangeStart.empty() && RangeEnd.empty())) {
+        BTR_TEMP_STATE(dsSetKey);
+        FRangeLowN = AssignKeyValues(*key, RangeStart);
+        key->Encode(FKeyBuffer.data(), FRangeLowN, FRangeLow);
+        FRangeHighN = AssignKeyValues(*key, RangeEnd);
+        key->Encode(FKeyBuffer.data(), FRangeHighN, FRangeHigh);
     }
-    const double a = V1.AsDouble(), b = V2.AsDouble();
-    if (a > b) return 1;
-    if (a == b) return 0;
-    return -1; // smaller, or unordered
+    FRangeReady = true;
 }
 
+// The record's leading segments against each bound, compared as the engine
+// orders them (descending segments reversed, case folded where the key
+// folds it, bytes where the key compares bytes).
 bool TBDataSet::CheckForRange(TRecordBuffer Buffer, bool TestEnd, bool TestStart) {
     if (RangeStart.empty() && RangeEnd.empty()) return true;
-    const int start = GetKeyStart(FDataFile->KeyPath());
-    if (start < 0) return true;
-    FFilterBuffer = Buffer;
-    BTR_TEMP_STATE(dsFilter);
-    // Lexicographic comparison of the record's key prefix with one bound.
-    auto within = [&](const std::vector<Variant>& bound, int outside) {
-        for (size_t k = 0; k < bound.size(); ++k) {
-            const int i = start + static_cast<int>(k);
-            if (i >= FKeys->Count() || FKeys->Items(i)->Number != FDataFile->KeyPath()) break;
-            const TBKey& seg = *FKeys->Items(i);
-            const int32_t cmp = CompareVariants(FieldByName(seg.Name)->Value(), bound[k], seg.NoCase);
-            if (cmp * outside > 0) return false;
-            if (cmp != 0) break;
-        }
-        return true;
-    };
-    if (TestEnd && !within(RangeEnd, 1)) return false;
-    if (TestStart && !within(RangeStart, -1)) return false;
+    PrepareRange();
+    const TRecordKey* key = CurrentKey();
+    if (!key) return true;
+    if (TestEnd && FRangeHighN) {
+        key->Encode(Buffer, FRangeHighN, FEncoded);
+        if (FEncoded > FRangeHigh) return false;
+    }
+    if (TestStart && FRangeLowN) {
+        key->Encode(Buffer, FRangeLowN, FEncoded);
+        if (FEncoded < FRangeLow) return false;
+    }
     return true;
 }
 
 // ---- navigation -------------------------------------------------------------
 
 bool TBDataSet::AcceptRecord(TRecordBuffer Buffer) {
-    if (!Filtered() || !OnFilterRecord) return true;
+    if (!Filtered() || !OnFilterRecord || FIgnoreFilter) return true;
     FFilterBuffer = Buffer;
     BTR_TEMP_STATE(dsFilter);
     bool accept = true;
@@ -357,94 +432,20 @@ bool TBDataSet::AcceptRecord(TRecordBuffer Buffer) {
     return accept;
 }
 
-void TBDataSet::SeekRangeStart(TRecordBuffer Buffer) {
+// The first (or last) record of the range: the bound's segments as given,
+// the others at their smallest (or largest) value in key order.
+void TBDataSet::SeekRange(TRecordBuffer Buffer, bool End) {
     struct Restore {
         TBDataSet* ds;
         TRecordBuffer buf;
         ~Restore() { ds->FDataFile->SetDataBuffer(buf, ds->FRecordSize); }
     } restore{this, Buffer};
-    const int start = GetKeyStart(FDataFile->KeyPath());
+    PrepareRange();
+    const TRecordKey& key = RequireKey();
     {
         BTR_TEMP_STATE(dsSetKey);
-        ClearKey();
-        // Segments without a start value search from their type's smallest
-        // value: zero bytes alone would skip negative numbers.
-        for (int i = start; start >= 0 && i < FKeys->Count() && FKeys->Items(i)->Number == FDataFile->KeyPath(); ++i) {
-            TField* field = FieldByName(FKeys->Items(i)->Name);
-            const size_t k = static_cast<size_t>(i - start);
-            if (k < RangeStart.size()) {
-                field->SetValue(RangeStart[k]);
-            } else if (field->FieldNo() > 0) {
-                AssignSmallest(field, FFields->Items(field->FieldNo() - 1)->FType);
-            }
-        }
-        GetRecordByKey(9);
-    }
-    std::memcpy(Buffer, FKeyBuffer.data(), FRecordSize);
-}
-
-// Zero bytes are already the smallest value of the unsigned, text, date and
-// time types; the signed ones get their most negative value.
-void TBDataSet::AssignSmallest(TField* Field, int32_t FType) {
-    switch (FType) {
-    case 2: Field->SetAsInteger(-32768); break;
-    case 3: Field->SetAsInteger(INT32_MIN); break;
-    case 4: case 7: case 10: case 11: Field->SetAsFloat(-1.7e308); break;
-    case 17: {
-        const TBField* f = FFields->FindFieldExact(Field->FieldName());
-        const int digits = f ? 2 * f->Length - 1 : 0;
-        Field->SetAsFloat(digits > 0 ? 1 - std::pow(10.0, std::min(digits, 300)) : 0);
-        break;
-    }
-    case 21: Field->SetAsFloat(-922337203685477.0); break;
-    default: break;
-    }
-}
-
-void TBDataSet::AssignLargest(TField* Field, int32_t FType) {
-    switch (FType) {
-    case 1: case 8: case 9: case 14: case 15: case 16:
-        Field->SetAsAnsiString(std::string(static_cast<size_t>(Field->Size()), '\xFF'));
-        break;
-    case 2: Field->SetAsInteger(32767); break;
-    case 3: Field->SetAsInteger(2147483647); break;
-    case 4: case 7: case 10: case 11: Field->SetAsFloat(1.7e308); break;
-    case 5: Field->SetAsDateTime(2920000.0); break;
-    case 6: Field->SetAsDateTime(0.999988425925926); break;
-    case 12: Field->SetAsBoolean(true); break;
-    case 13: Field->SetAsInteger(65535); break;
-    case 17: {
-        // The largest packed value the field holds: all digits 9.
-        const TBField* f = FFields->FindFieldExact(Field->FieldName());
-        const int digits = f ? 2 * f->Length - 1 : 0;
-        Field->SetAsFloat(digits > 0 ? std::pow(10.0, std::min(digits, 300)) - 1 : 0);
-        break;
-    }
-    case 21: Field->SetAsFloat(922337203685477.0); break; // the largest scaled 64-bit value, in range
-    case 22: Field->SetAsAnsiString("\xFF"); break;
-    default: break;
-    }
-}
-
-void TBDataSet::SeekRangeEnd(TRecordBuffer Buffer) {
-    struct Restore {
-        TBDataSet* ds;
-        TRecordBuffer buf;
-        ~Restore() { ds->FDataFile->SetDataBuffer(buf, ds->FRecordSize); }
-    } restore{this, Buffer};
-    const int start = GetKeyStart(FDataFile->KeyPath());
-    {
-        BTR_TEMP_STATE(dsSetKey);
-        for (int i = start; start >= 0 && i < FKeys->Count() && FKeys->Items(i)->Number == FDataFile->KeyPath(); ++i) {
-            TField* field = FieldByName(FKeys->Items(i)->Name);
-            const size_t k = static_cast<size_t>(i - start);
-            if (k < RangeEnd.size()) {
-                field->SetValue(RangeEnd[k]);
-            } else if (field->FieldNo() > 0) {
-                AssignLargest(field, FFields->Items(field->FieldNo() - 1)->FType);
-            }
-        }
-        GetRecordByKey(11);
+        const size_t named = AssignKeyValues(key, End ? RangeEnd : RangeStart);
+        GetRecordByKey(End ? bGetLessOrEqual : bGetGreaterOrEqual, named, End);
     }
     std::memcpy(Buffer, FKeyBuffer.data(), FRecordSize);
 }
@@ -461,30 +462,34 @@ TGetResult TBDataSet::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoC
             } catch (const EBtrieve& e) {
                 // No current record (8), or it is gone (43: deleted by another
                 // client, rolled back): nothing to show, not an error to report.
-                if (e.Error() != 8 && e.Error() != 43) throw;
+                if (e.Error() != bsNoCurrency && e.Error() != bsInvalidPosition) throw;
                 break;
             }
-            ok = FDataFile->Status() == 0 && AcceptRecord(Buffer) && CheckForRange(Buffer, true, true);
+            if (FDataFile->Status() != 0) break;
+            ClearTail(Buffer);
+            ok = AcceptRecord(Buffer) && CheckForRange(Buffer, true, true);
             break;
         case gmNext:
         case gmPrior: {
             const bool next = GetMode == gmNext;
+            const int32_t step = next ? bGetNext : bGetPrevious;
             if (next ? FAfterEOF : FBeforeBOF) break;
             if (next ? FBeforeBOF : FAfterEOF)
-                next ? SeekRangeStart(Buffer) : SeekRangeEnd(Buffer);
+                SeekRange(Buffer, !next);
             else
-                FDataFile->Get(next ? 6 : 7, 0);
-            if (FDataFile->Status() == 0 && !CheckForRange(Buffer, !next, next))
-                next ? SeekRangeStart(Buffer) : SeekRangeEnd(Buffer);
-            if (FDataFile->Status() != 0 || !CheckForRange(Buffer, next, !next)) break;
+                FDataFile->Get(step, 0);
+            // A step from a record left before the range (or after it) lands in front of it.
+            if (FDataFile->Status() == 0 && !CheckForRange(Buffer, !next, next)) SeekRange(Buffer, !next);
             for (;;) {
+                if (FDataFile->Status() != 0) break;
+                ClearTail(Buffer);
+                if (!CheckForRange(Buffer, next, !next)) break;
                 if (AcceptRecord(Buffer)) {
                     (next ? FBeforeBOF : FAfterEOF) = false;
                     ok = true;
                     break;
                 }
-                FDataFile->Get(next ? 6 : 7, 0);
-                if (FDataFile->Status() != 0 || !CheckForRange(Buffer, next, !next)) break;
+                FDataFile->Get(step, 0);
             }
             break;
         }
@@ -505,8 +510,17 @@ TGetResult TBDataSet::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoC
     }
 }
 
-void TBDataSet::InternalFirst() { FBeforeBOF = true; }
-void TBDataSet::InternalLast() { FAfterEOF = true; }
+// The cursor stands before the first record or after the last, never both:
+// a flag left over from an empty range would hide every record after it.
+void TBDataSet::InternalFirst() {
+    FBeforeBOF = true;
+    FAfterEOF = false;
+}
+
+void TBDataSet::InternalLast() {
+    FAfterEOF = true;
+    FBeforeBOF = false;
+}
 
 void TBDataSet::InternalGotoBookmark(const uint8_t* Bookmark) {
     AsDatabaseError([&] {
@@ -610,9 +624,14 @@ void TBDataSet::SetIndexFields(const std::string& Value) {
 }
 
 void TBDataSet::SetRange(const std::vector<Variant>& StartValues, const std::vector<Variant>& EndValues) {
+    if (const TRecordKey* key = CurrentKey(); key && std::max(StartValues.size(), EndValues.size()) > key->Count())
+        DatabaseErrorFmt("A range of %d values on key %d of \"%s\", which has %d segments",
+                         {int(std::max(StartValues.size(), EndValues.size())), key->Number(), FBaseName,
+                          int(key->Count())}, this);
     DataEvent(deDataSetChange);
     RangeStart = StartValues;
     RangeEnd = EndValues;
+    FRangeReady = false;
     First();
 }
 
@@ -626,19 +645,41 @@ void TBDataSet::CopyFoundRecord() {
     std::memcpy(TempBuffer(), FDataFile->Data(), FRecordSize);
 }
 
+// A search by the key's first `Named` segments alone: the others take the
+// extreme that makes the operation answer by the named ones (equal becomes
+// the first record at or after them, checked to start with them).
+bool TBDataSet::SearchKey(const TRecordKey& Key, int32_t Op, size_t Named) {
+    if (Named >= Key.Count()) return GetRecordByKey(Op);
+    std::string wanted;
+    if (Op == bGetEqual) Key.Encode(FKeyBuffer.data(), Named, wanted);
+    const bool largest = Op == bGetGreater || Op == bGetLessOrEqual;
+    if (!GetRecordByKey(Op == bGetEqual ? bGetGreaterOrEqual : Op, Named, largest)) return false;
+    if (Op != bGetEqual) return true;
+    Key.Encode(FKeyBuffer.data(), Named, FEncoded);
+    return FEncoded == wanted;
+}
+
 bool TBDataSet::FindKey(const std::vector<Variant>& KeyValues, int32_t Op) {
+    // The searching gets only: any other code would write, delete or walk
+    // through the key buffer.
+    switch (Op) {
+    case bGetEqual: case bGetGreater: case bGetGreaterOrEqual: case bGetLess: case bGetLessOrEqual: break;
+    default: DatabaseErrorFmt("FindKey cannot search with operation %d", {Op}, this);
+    }
     CheckBrowseMode();
     CursorPosChanged();
     const std::vector<TField*> fields = GetFieldList(FIndexFields);
     if (KeyValues.size() != fields.size()) DatabaseError(LoadResString(res::SIncorrectKeyValues), this);
+    const TRecordKey& key = RequireKey();
+    for (size_t i = 0; i < fields.size(); ++i)
+        if (i >= key.Count() || key.FieldName(i) != fields[i]->FieldName())
+            DatabaseErrorFmt(SNoIndexForFields, {FIndexFields}, this);
     bool found = false;
     {
         BTR_TEMP_STATE(dsSetKey);
-        // Segments the values do not name start from zero, not from the
-        // bytes the previous read left.
         ClearKey();
         for (size_t i = 0; i < fields.size(); ++i) fields[i]->SetValue(KeyValues[i]);
-        AsDatabaseError([&] { found = GetRecordByKey(Op); });
+        AsDatabaseError([&] { found = SearchKey(key, Op, fields.size()); });
     }
     if (found) {
         CopyFoundRecord();
@@ -657,54 +698,59 @@ bool TBDataSet::LocateRecord(std::string_view KeyFields, const Variant& KeyValue
     CursorPosChanged();
     const std::vector<TField*> fields = GetFieldList(KeyFields);
     const size_t n = fields.size();
-    auto valueOf = [&](size_t i) { return KeyValues.IsArray() ? KeyValues[i] : KeyValues; };
+    std::vector<Variant> values;
+    if (KeyValues.IsArray() && KeyValues.ArrayCount() == n)
+        values = KeyValues.AsArray();
+    else if (!KeyValues.IsArray() && n == 1)
+        values.push_back(KeyValues);
+    else
+        DatabaseErrorFmt(SKeyValuesMismatch, {int(KeyValues.IsArray() ? KeyValues.ArrayCount() : 1), int(n)}, this);
+    // The search puts the values into a record image: a calculated or lookup
+    // field has no place there.
+    for (TField* f : fields)
+        if (f->FieldNo() <= 0)
+            DatabaseErrorFmt("Locate cannot search by the calculated or lookup field '%s'", {f->FieldName()}, this);
 
     // The key that covers the longest leading run of the located fields.
     size_t best = 0;
     int32_t bestKey = -1;
-    for (int i = 0; FKeys && i < FKeys->Count() && best < n;) {
-        const int32_t number = FKeys->Items(i)->Number;
+    for (const TRecordKey& key : FRecordKeys) {
         size_t count = 0;
-        int j = i;
-        for (; j < FKeys->Count() && FKeys->Items(j)->Number == number; ++j)
-            if (count == static_cast<size_t>(j - i) && count < n && FKeys->Items(j)->Name == fields[count]->FieldName())
-                ++count;
+        while (count < n && count < key.Count() && key.FieldName(count) == fields[count]->FieldName()) ++count;
         if (count > best) {
             best = count;
-            bestKey = number;
+            bestKey = key.Number();
         }
-        i = j;
+        if (best == n) break;
     }
 
-    const uint16_t oldPath = FDataFile->KeyPath();
+    struct RestorePath {
+        TBtrieveFile* file;
+        uint16_t path;
+        ~RestorePath() { file->SetKeyPath(path); }
+    } restore{FDataFile.get(), FDataFile->KeyPath()};
     if (bestKey >= 0) FDataFile->SetKeyPath(static_cast<uint16_t>(bestKey));
     bool result = false;
-    struct Finally {
-        TBDataSet* ds;
-        uint16_t path;
-        bool& result;
-        ~Finally() {
-            ds->FDataFile->SetKeyPath(path);
-        }
-    } finally{this, oldPath, result};
     {
-        ClearKey();
         BTR_TEMP_STATE(dsSetKey);
-        for (size_t i = 0; i < n; ++i) fields[i]->SetValue(valueOf(i));
-        if (GetRecordByKey(9)) {
-            for (;;) {
-                bool leadDiffers = false;
-                for (size_t i = 0; i < best && !leadDiffers; ++i) leadDiffers = fields[i]->Value() != valueOf(i);
-                if (leadDiffers) break;
-                bool rest = true;
-                for (size_t i = best; i < n && rest; ++i) rest = fields[i]->Value() == valueOf(i);
-                if (rest) {
-                    result = true;
-                    break;
-                }
-                FDataFile->Get(6, 0);
-                if (FDataFile->Status() != 0) break;
-            }
+        ClearKey();
+        // Only the key's fields go into the search key; the others are compared.
+        for (size_t i = 0; i < best; ++i) fields[i]->SetValue(values[i]);
+        const TRecordKey& key = RequireKey();
+        std::string wanted;
+        key.Encode(FKeyBuffer.data(), best, wanted);
+        // The records whose covered segments equal the values, in key order:
+        // on a case-insensitive key that is every case variant, so each one
+        // is compared exactly.
+        for (bool more = GetRecordByKey(bGetGreaterOrEqual, best, false); more;) {
+            key.Encode(FKeyBuffer.data(), best, FEncoded);
+            if (FEncoded != wanted) break;
+            result = true;
+            for (size_t i = 0; i < n && result; ++i) result = HoldsValue(fields[i], values[i]);
+            if (result) break;
+            FDataFile->Get(bGetNext, 0);
+            more = FDataFile->Status() == 0;
+            if (more) ClearTail(FKeyBuffer.data());
         }
     }
     if (result) {
@@ -714,41 +760,140 @@ bool TBDataSet::LocateRecord(std::string_view KeyFields, const Variant& KeyValue
     return result;
 }
 
+// Whether the record in the key buffer holds Value in Field; a BLOB value is
+// read from the file, at the record the search stands on.
+bool TBDataSet::HoldsValue(TField* Field, const Variant& Value) {
+    if (!Field->IsBlob()) return Field->Value() == Value;
+    const std::string stored = StoredBlob(FKeyBuffer.data(), *StoredField(Field), FDataFile->GetPosition());
+    if (Value.IsNull()) return stored.empty();
+    const std::string wanted = VarToStr(Value);
+    return stored == (Field->DataType() == ftMemo ? Utf8ToAnsi(wanted) : wanted);
+}
+
 bool TBDataSet::Locate(std::string_view KeyFields, const Variant& KeyValues, TLocateOptions Options) {
     DoBeforeScroll();
     RangeStart.clear();
     RangeEnd.clear();
-    bool found = false;
-    AsDatabaseError([&] { found = LocateRecord(KeyFields, KeyValues, Options, true); });
-    if (found) {
-        Resync({rmExact, rmCenter});
-        DataEvent(deDataSetScroll);
-        DoAfterScroll();
-    }
-    return found;
+    FRangeReady = false;
+    if (!LocateRecord(KeyFields, KeyValues, Options, true)) return false;
+    Resync({rmExact, rmCenter});
+    DataEvent(deDataSetScroll);
+    DoAfterScroll();
+    return true;
 }
 
 Variant TBDataSet::Lookup(std::string_view KeyFields, const Variant& KeyValues, std::string_view ResultFields) {
     Variant result;
-    bool found = false;
-    AsDatabaseError([&] { found = LocateRecord(KeyFields, KeyValues, {}, false); });
-    if (found) {
-        struct Back {
-            TBDataSet* ds;
-            ~Back() {
-                try {
-                    ds->Refresh();
-                } catch (...) {
-                    // the found value is still the answer
-                }
-            }
-        } back{this};
+    if (!LocateRecord(KeyFields, KeyValues, {}, false)) return result;
+    std::exception_ptr failure;
+    {
         BTR_TEMP_STATE(dsCalcFields);
-        GetCalcFields(TempBuffer());
-        result = FieldValues(ResultFields);
+        try {
+            GetCalcFields(TempBuffer());
+            result = FieldValues(ResultFields);
+        } catch (...) {
+            failure = std::current_exception();
+        }
     }
+    // Back to the active record; the first error is the one to report.
+    if (failure) {
+        try {
+            Refresh();
+        } catch (...) {
+        }
+        std::rethrow_exception(failure);
+    }
+    Refresh();
     return result;
 }
+
+// ---- transactions ------------------------------------------------------------------
+
+namespace {
+
+// Begins without their end on this thread: each holds one acquisition of the
+// thread's client.
+thread_local int gOpenTransactions = 0;
+
+int16_t TransactionCall(int32_t Op, TClient_ID* Client) {
+    int32_t len = 0;
+    return BTRV(static_cast<int16_t>(Op), nullptr, nullptr, len, nullptr, 0, 0, *Client);
+}
+
+void EndTransaction(int32_t Op) {
+    // Without a begin the releases below would take a file object's acquisition.
+    if (gOpenTransactions == 0) DatabaseError("No transaction was started on this thread");
+    const int16_t status = TransactionCall(Op, AddClientID());
+    --gOpenTransactions;
+    FreeClientID();
+    FreeClientID();
+    if (status != 0) DatabaseErrorFmt(LoadResString(res::STransactionError), {int(status)});
+}
+
+// An engine transaction around one write that spans several records or files
+// (a master and its details, a record and its BLOBs), so they change together
+// or not at all. When the thread has a transaction of its own, that one
+// already does it and nothing is begun here.
+class TOwnTransaction {
+public:
+    explicit TOwnTransaction(bool Needed) {
+        if (!Needed || gOpenTransactions > 0) return;
+        TClient_ID* client = AddClientID();
+        if (TransactionCall(bBeginTransaction + bConcurrent, client) != bsOk) {
+            FreeClientID(); // the engine has no transaction for us: write without
+            return;
+        }
+        FClient = client;
+        ++gOpenTransactions;
+    }
+    ~TOwnTransaction() {
+        if (FClient) End(bAbortTransaction);
+    }
+    TOwnTransaction(const TOwnTransaction&) = delete;
+    TOwnTransaction& operator=(const TOwnTransaction&) = delete;
+
+    void Commit() {
+        if (!FClient) return;
+        const int16_t status = End(bEndTransaction);
+        if (status != 0) DatabaseErrorFmt(LoadResString(res::STransactionError), {int(status)});
+    }
+
+private:
+    int16_t End(int32_t Op) {
+        const int16_t status = TransactionCall(Op, FClient);
+        FClient = nullptr;
+        --gOpenTransactions;
+        FreeClientID();
+        return status;
+    }
+
+    TClient_ID* FClient = nullptr;
+};
+
+// Sets a flag for a scope.
+class TScopedFlag {
+public:
+    explicit TScopedFlag(bool& flag) : FFlag(flag), FOld(flag) { flag = true; }
+    ~TScopedFlag() { FFlag = FOld; }
+    TScopedFlag(const TScopedFlag&) = delete;
+    TScopedFlag& operator=(const TScopedFlag&) = delete;
+
+private:
+    bool& FFlag;
+    bool FOld;
+};
+
+} // namespace
+
+void BStartTransaction(int32_t Value) {
+    TClient_ID* client = AddClientID();
+    ++gOpenTransactions; // held even when the begin fails: a rollback balances it
+    const int16_t status = TransactionCall(bBeginTransaction + Value, client);
+    if (status != 0) DatabaseErrorFmt(LoadResString(res::STransactionError), {int(status)});
+}
+
+void BCommit() { EndTransaction(bEndTransaction); }
+void BRollback() { EndTransaction(bAbortTransaction); }
 
 // ---- writing ---------------------------------------------------------------------
 
@@ -758,6 +903,7 @@ void TBDataSet::InternalEdit() {
     try {
         FDataFile->SetDataBuffer(FOldRecord.data(), FRecordSize);
         FDataFile->GetDirect(FLocking ? kSingleNoWaitLock : 0, FDataFile->GetPosition());
+        ClearTail(FOldRecord.data());
         std::memcpy(ActiveBuffer(), FOldRecord.data(), FRecordSize);
     } catch (...) {
         FOldRecord.clear();
@@ -770,100 +916,148 @@ void TBDataSet::InternalInsert() {
     FOldRecord.assign(FRecBufSize, 0);
 }
 
+// The master is written first and its details after it, all in one engine
+// transaction: a master that cannot be written leaves every detail as it was,
+// and a detail that fails takes the master's change back with it. Until the
+// whole post succeeded, the old record and the BLOB values stay, so that a
+// corrected retry starts from the same place.
 void TBDataSet::InternalPost() {
     AsDatabaseError([&] {
-        // A conflict is found before any detail is touched.
-        if (State() == dsEdit) StandOnEditedRecord();
-        CascadeKeyUpdate();
-        FOldRecord.clear();
-        if (State() == dsEdit && FDataFile->VariableLen()) {
-            FlushBlobs(ActiveBuffer());
-            // Only the fixed part: the variable part stays as FlushBlobs left it.
-            FDataFile->UpdateChunk(0, FRecordSize, ActiveBuffer());
-            if (FLocking) FDataFile->Unlock();
-        } else {
-            FDataFile->SetDataBuffer(ActiveBuffer(), FRecordSize);
-            if (State() == dsEdit) {
-                FDataFile->Update();
-            } else {
-                FDataFile->Insert();
-                if (FBlobsModified) {
-                    FlushBlobs(ActiveBuffer());
-                    // The descriptors FlushBlobs wrote into the buffer reach the file.
-                    if (FDataFile->VariableLen()) FDataFile->UpdateChunk(0, FRecordSize, ActiveBuffer());
-                }
+        const bool edit = State() == dsEdit;
+        const std::vector<Variant> oldMaster = edit ? ChangedMasterValues() : std::vector<Variant>{};
+        TOwnTransaction transaction(!oldMaster.empty() || (!edit && FBlobsModified));
+        {
+            TScopedFlag keep(FKeepBlobs);
+            // The write puts new BLOB descriptors into the buffer; a retry
+            // must start from the ones that match the record on disk.
+            const std::vector<uint8_t> image(ActiveBuffer(), ActiveBuffer() + FRecordSize);
+            try {
+                if (edit) StandOnEditedRecord();
+                WriteActiveRecord(edit);
+                if (!oldMaster.empty()) CascadeKeyUpdate(oldMaster);
+                transaction.Commit();
+            } catch (...) {
+                // What was written is undone with the transaction (or stays
+                // in the caller's): read the record afresh before a retry.
+                std::memcpy(ActiveBuffer(), image.data(), image.size());
+                FReread = true;
+                throw;
             }
-            FBeforeBOF = FAfterEOF = false;
         }
+        FReread = false;
+        FOldRecord.clear();
+        FreeBlobs();
     });
+}
+
+void TBDataSet::WriteActiveRecord(bool Edit) {
+    if (Edit && FDataFile->VariableLen()) {
+        FlushBlobs(ActiveBuffer());
+        // Only the fixed part: the variable part stays as FlushBlobs left it.
+        FDataFile->UpdateChunk(0, FRecordSize, ActiveBuffer());
+        if (FLocking) FDataFile->Unlock();
+        return;
+    }
+    FDataFile->SetDataBuffer(ActiveBuffer(), FRecordSize);
+    if (Edit) {
+        FDataFile->Update();
+    } else {
+        FDataFile->Insert();
+        if (FBlobsModified) {
+            FlushBlobs(ActiveBuffer());
+            // The descriptors FlushBlobs wrote into the buffer reach the file.
+            if (FDataFile->VariableLen()) FDataFile->UpdateChunk(0, FRecordSize, ActiveBuffer());
+        }
+    }
+    FBeforeBOF = FAfterEOF = false;
 }
 
 // The writes below work on the file's current record. Reading the record
 // again would also make the engine forget that the record was read before
 // another client changed it, and the post would silently overwrite that
-// change; so the record is read again only when the file moved away, and a
-// record that changed since the edit began is refused as the engine refuses
-// it (80).
+// change; so the record is read again only when the file moved away (or a
+// failed post was undone), and a record that changed since the edit began is
+// refused as the engine refuses it (80).
 void TBDataSet::StandOnEditedRecord() {
     const uint32_t position = BufferPosition(ActiveBuffer());
     try {
-        if (FDataFile->GetPosition() == position) return;
+        if (!FReread && FDataFile->GetPosition() == position) return;
     } catch (const EBtrieve& e) {
-        if (e.Error() != 8) throw;
+        if (e.Error() != bsNoCurrency) throw;
     }
     uint8_t* now = ScratchData(FRecordSize);
     FDataFile->SetDataBuffer(now, FRecordSize);
     FDataFile->GetDirect(0, position);
-    if (std::memcmp(now, FOldRecord.data(), FRecordSize) != 0) throw EBtrieve(80, 3, FDataFile->FileName());
+    ClearTail(now);
+    if (std::memcmp(now, FOldRecord.data(), FRecordSize) != 0) throw EBtrieve(bsConflict, bUpdate, FDataFile->FileName());
 }
 
-// The details carry the master's MasterFields in the leading segments of
-// their keys: when those values change, every detail record with the old ones
-// gets the new ones before the master is written.
-void TBDataSet::CascadeKeyUpdate() {
-    if (FChildren.empty() || State() != dsEdit) return;
+// The old values of MasterFields when an edit changes them and details follow
+// them; empty otherwise. Every detail is checked before anything is written.
+std::vector<Variant> TBDataSet::ChangedMasterValues() {
+    if (FChildren.empty()) return {};
     const std::vector<TField*> mf = GetFieldList(FMasterFields);
     bool changed = false;
     for (TField* f : mf) changed = changed || f->OldValue() != f->Value();
-    if (!changed) return;
-    // Checked for every detail before any is touched, so a mismatch writes nothing.
+    if (!changed) return {};
     for (TBDataSet* child : FChildren)
         if (child->GetFieldList(child->IndexFields()).size() != mf.size())
             DatabaseError(LoadResString(res::SMasterFieldsMismatch), child);
     std::vector<Variant> old;
     for (TField* f : mf) old.push_back(f->OldValue());
-    for (TBDataSet* child : FChildren) {
-        // A record met again was posted and stayed in the range (a detail
-        // field too short to tell the new value from the old): stop rather
-        // than loop for ever.
-        std::set<uint32_t> posted;
-        child->SetRange(old, old);
-        while (!child->Eof()) {
-            if (!posted.insert(child->BufferPosition(child->ActiveBuffer())).second)
-                DatabaseError("The details' fields cannot hold the new MasterFields values", child);
-            const std::vector<TField*> cf = child->GetFieldList(child->IndexFields());
-            child->Edit();
-            for (size_t j = 0; j < mf.size(); ++j) cf[j]->SetValue(mf[j]->Value());
-            child->Post();
-            child->SetRange(old, old);
+    return old;
+}
+
+// Every record of a detail whose key starts with Values, those its filter
+// hides included, one after the other. Their positions are taken first, so a
+// record that stays in the range after Step (a case-only change on a
+// case-insensitive key) is neither met twice nor the end of the walk. The
+// detail ends on that range again, which shows what is left in it.
+void TBDataSet::ForEachDetailRecord(TBDataSet* Child, const std::vector<Variant>& Values,
+                                    const std::function<void()>& Step) {
+    Child->CheckBrowseMode();
+    {
+        TScopedFlag unfiltered(Child->FIgnoreFilter);
+        Child->SetRange(Values, Values);
+        std::vector<TBookmark> marks;
+        for (; !Child->Eof(); Child->Next()) marks.push_back(Child->GetBookmark());
+        for (const TBookmark& mark : marks) {
+            Child->GotoBookmark(mark);
+            Step();
         }
+    }
+    Child->SetRange(Values, Values);
+}
+
+// The details carry the master's MasterFields in the leading segments of
+// their keys: every detail record with the old values gets the new ones.
+void TBDataSet::CascadeKeyUpdate(const std::vector<Variant>& Old) {
+    const std::vector<TField*> mf = GetFieldList(FMasterFields);
+    for (TBDataSet* child : FChildren) {
+        const std::vector<TField*> cf = child->GetFieldList(child->IndexFields());
+        ForEachDetailRecord(child, Old, [&] {
+            child->Edit();
+            for (size_t j = 0; j < mf.size(); ++j) {
+                cf[j]->SetValue(mf[j]->Value());
+                // A detail field too short for the new value would point at no master.
+                if (cf[j]->Value() != mf[j]->Value())
+                    DatabaseErrorFmt("Field '%s' of \"%s\" cannot hold the new value %s of '%s'",
+                                     {cf[j]->FieldName(), child->BaseName(), VarToStr(mf[j]->Value()),
+                                      mf[j]->FieldName()},
+                                     child);
+            }
+            child->Post();
+        });
     }
 }
 
 void TBDataSet::CascadeDelete() {
-    if (FChildren.empty() || !FDeleteChildren) return;
     // An empty range would take every record of every detail.
     if (FMasterFields.empty())
         DatabaseError("DeleteChildren needs MasterFields naming the fields the details refer to", this);
-    std::vector<Variant> range;
-    for (TField* f : GetFieldList(FMasterFields)) range.push_back(f->Value());
-    for (TBDataSet* child : FChildren) {
-        child->SetRange(range, range);
-        while (!child->Eof()) {
-            child->Delete();
-            child->SetRange(range, range);
-        }
-    }
+    std::vector<Variant> values;
+    for (TField* f : GetFieldList(FMasterFields)) values.push_back(f->Value());
+    for (TBDataSet* child : FChildren) ForEachDetailRecord(child, values, [child] { child->Delete(); });
 }
 
 void TBDataSet::Post() { TDataSet::Post(); }
@@ -871,15 +1065,22 @@ void TBDataSet::Post() { TDataSet::Post(); }
 void TBDataSet::InternalCancel() {
     FreeBlobs();
     FOldRecord.clear();
+    FReread = false;
     if (FLocking) FDataFile->Unlock();
 }
 
+// The details go first and the record after them, in one engine transaction.
 void TBDataSet::InternalDelete() {
     AsDatabaseError([&] {
         UpdateCursorPos();
-        CascadeDelete();
-        // The details' files are their own; this one still stands on the record.
+        const bool cascade = !FChildren.empty() && FDeleteChildren;
+        TOwnTransaction transaction(cascade);
+        if (cascade) {
+            CascadeDelete();
+            // The details' files are their own; this one still stands on the record.
+        }
         FDataFile->Delete();
+        transaction.Commit();
     });
 }
 
@@ -890,40 +1091,5 @@ void TBDataSet::InternalAddRecord(TRecordBuffer Buffer, bool /*Append*/) {
         FDataFile->Insert();
     });
 }
-
-// ---- transactions ------------------------------------------------------------------
-
-namespace {
-
-// Begins without their end on this thread: each holds one acquisition of the
-// thread's client.
-thread_local int gOpenTransactions = 0;
-
-int16_t TransactionCall(int16_t Op, TClient_ID* Client) {
-    int32_t len = 0;
-    return BTRV(Op, nullptr, nullptr, len, nullptr, 0, 0, *Client);
-}
-
-void EndTransaction(int16_t Op) {
-    // Without a begin the releases below would take a file object's acquisition.
-    if (gOpenTransactions == 0) DatabaseError("No transaction was started on this thread");
-    const int16_t status = TransactionCall(Op, AddClientID());
-    --gOpenTransactions;
-    FreeClientID();
-    FreeClientID();
-    if (status != 0) DatabaseErrorFmt(LoadResString(res::STransactionError), {int(status)});
-}
-
-} // namespace
-
-void BStartTransaction(int32_t Value) {
-    TClient_ID* client = AddClientID();
-    ++gOpenTransactions; // held even when the begin fails: a rollback balances it
-    const int16_t status = TransactionCall(static_cast<int16_t>(19 + Value), client);
-    if (status != 0) DatabaseErrorFmt(LoadResString(res::STransactionError), {int(status)});
-}
-
-void BCommit() { EndTransaction(20); }
-void BRollback() { EndTransaction(21); }
 
 } // namespace btr

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dataset/btrblob.h"
+#include "dataset/recordkey.h"
 #include "dictionary/dictcache.h"
 #include "engine/btrfile.h"
 #include "framework/db.h"
@@ -167,7 +168,6 @@ protected:
     void ClearKey();
     bool GetRecordByKey(int32_t Op);
     bool CheckForRange(TRecordBuffer Buffer, bool TestEnd, bool TestStart);
-    static int32_t CompareVariants(const Variant& V1, const Variant& V2, bool NoCase);
 
     void AddChild(TBDataSet* Child);
     void RemoveChild(TBDataSet* Child);
@@ -183,16 +183,28 @@ private:
     std::shared_ptr<TBlobFiler> Filer(TBlobField* Field);
     void ForgetFiler(const TBlobFiler& Filer);
     void StandOnEditedRecord();
-    void CascadeKeyUpdate();
+    void WriteActiveRecord(bool Edit);
+    std::vector<Variant> ChangedMasterValues();
+    void ForEachDetailRecord(TBDataSet* Child, const std::vector<Variant>& Values, const std::function<void()>& Step);
+    void CascadeKeyUpdate(const std::vector<Variant>& Old);
     void CascadeDelete();
     TRecInfo& RecInfo(TRecordBuffer Buffer) const;
     const TBField* StoredField(const TField* Field) const;
     bool AcceptRecord(TRecordBuffer Buffer);
-    void SeekRangeStart(TRecordBuffer Buffer);
-    void SeekRangeEnd(TRecordBuffer Buffer);
-    void AssignLargest(TField* Field, int32_t FType);
-    void AssignSmallest(TField* Field, int32_t FType);
+    void SeekRange(TRecordBuffer Buffer, bool End);
     void CopyFoundRecord();
+    // The key of the file's current key path, or null when the path names none.
+    const TRecordKey* CurrentKey() const;
+    const TRecordKey& RequireKey();
+    size_t AssignKeyValues(const TRecordKey& Key, const std::vector<Variant>& Values);
+    bool GetRecordByKey(int32_t Op, size_t Named, bool Largest);
+    bool SearchKey(const TRecordKey& Key, int32_t Op, size_t Named);
+    void PrepareRange();
+    void ClearTail(uint8_t* Buffer) const;
+    void CheckFieldLayout() const;
+    void EncodeFieldValue(TField* Field, const TBField& f, const uint8_t* in, std::vector<uint8_t>& out);
+    std::string StoredBlob(const uint8_t* R, const TBField& f, uint32_t Position);
+    bool HoldsValue(TField* Field, const Variant& Value);
     // Runs a step of the cursor; an engine error becomes the database error.
     template <class F> void AsDatabaseError(F&& step);
     uint8_t* ScratchData(size_t size);
@@ -217,6 +229,19 @@ private:
     int32_t FMaxVarRec = 2147483647;
     TRecordBuffer FFilterBuffer = nullptr;
     std::vector<Variant> RangeStart, RangeEnd;
+    // The keys of the open file, by number, over the record image.
+    std::vector<TRecordKey> FRecordKeys;
+    // The range bounds encoded in the current key's order, and how many
+    // segments each bounds; made again when the range or the key path changes.
+    std::string FRangeLow, FRangeHigh, FEncoded;
+    size_t FRangeLowN = 0, FRangeHighN = 0;
+    int FRangeKey = -1;
+    bool FRangeReady = false;
+    bool FIgnoreFilter = false; // a cascade reaches the records a filter hides
+    bool FKeepBlobs = false;    // a post keeps its BLOB values until it succeeded
+    bool FReread = false;       // a failed post: read the record again before the next one
+    std::vector<uint8_t> FFieldBytes; // a field value on its way into a record
+    bool FPlainTranslate = true;      // DOS text goes through the code-page tables alone
     bool FDeleteChildren = false;
     bool FEvaluteScroll = true;
     bool FCursorOpen = false;

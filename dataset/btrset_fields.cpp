@@ -1,12 +1,15 @@
 // TBDataSet: field values between the record image and the framework's
 // native formats, one conversion per dictionary field type.
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
 #include "dataset/btrset.h"
 #include "engine/btrtools.h"
 #include "framework/datetime.h"
+#include "platform/exceptions.h"
+#include "platform/format.h"
 #include "platform/klstrings.h"
 
 namespace btr {
@@ -26,31 +29,75 @@ void WriteExtended(uint8_t* p, double d) {
     std::memcpy(p, &v, 10);
 }
 
-// Packed decimal: 2n-1 digits, high nibble first, the sign in the last
-// byte's low nibble (0xD negative).
-double ReadDecimal(const uint8_t* p, int n) {
-    double d = 0;
-    for (int i = 0; i < n; ++i) {
-        d = d * 10 + (p[i] >> 4);
-        if (i != n - 1) d = d * 10 + (p[i] & 0x0F);
-    }
-    return (n > 0 && (p[n - 1] & 0x0F) == 0x0D) ? -d : d;
+// A double as the shortest text that reads back as it, for messages.
+std::string Shortest(double d) {
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, d).ptr);
 }
 
-void WriteDecimal(uint8_t* p, int n, double e) {
-    if (n <= 0) return;
-    const uint8_t sign = e < 0 ? 0x0D : 0x00;
-    e = std::trunc(std::fabs(e));
-    auto digit = [&] {
-        const int d = static_cast<int>(std::fmod(e, 10.0));
-        e = std::trunc(e / 10);
-        return static_cast<uint8_t>(d);
-    };
-    for (int i = n - 1; i >= 0; --i) {
-        uint8_t b = (i == n - 1) ? sign : digit();
-        b = static_cast<uint8_t>(b | digit() << 4);
-        p[i] = b;
+// Packed decimal: 2n-1 digits, high nibble first, the sign in the last
+// byte's low nibble (0xD negative). The digits are gathered exactly and
+// rounded to a double once.
+double ReadDecimal(const uint8_t* p, int n) {
+    const bool negative = n > 0 && (p[n - 1] & 0x0F) == 0x0D;
+    auto nibble = [p](int k) { return k % 2 == 0 ? p[k / 2] >> 4 : p[k / 2] & 0x0F; }; // digit k, from 0
+    const int count = n > 0 ? 2 * n - 1 : 0;
+    if (count <= 19) { // exact in 64 bits, rounded once
+        uint64_t exact = 0;
+        unsigned bad = 0;
+        for (int i = 0; i < n; ++i) {
+            const unsigned high = p[i] >> 4, low = p[i] & 0x0F;
+            bad |= high > 9;
+            exact = exact * 10 + high;
+            if (i == n - 1) break;
+            bad |= low > 9;
+            exact = exact * 10 + low;
+        }
+        if (!bad) return negative ? -static_cast<double>(exact) : static_cast<double>(exact);
     }
+    bool bcd = true;
+    for (int k = 0; k < count && bcd; ++k) bcd = nibble(k) <= 9;
+    double d = 0;
+    if (bcd) {
+        std::string digits(static_cast<size_t>(count), '0');
+        for (int k = 0; k < count; ++k) digits[static_cast<size_t>(k)] = static_cast<char>('0' + nibble(k));
+        std::from_chars(digits.data(), digits.data() + digits.size(), d);
+    } else {
+        // A nibble above 9 is no digit: such a field adds its value as it is.
+        long double loose = 0;
+        for (int k = 0; k < count; ++k) loose = loose * 10 + nibble(k);
+        d = static_cast<double>(loose);
+    }
+    return negative ? -d : d;
+}
+
+// Every digit of the value's integer part, or ERangeError when the field's
+// 2n-1 digits cannot hold them all. The fraction is dropped.
+void WriteDecimal(uint8_t* p, int n, double e, const TBField& f) {
+    if (n <= 0) return;
+    char digits[400];
+    const auto r = std::to_chars(digits, digits + sizeof digits, std::trunc(std::fabs(e)), std::chars_format::fixed, 0);
+    int count = static_cast<int>(r.ptr - digits);
+    if (count == 1 && digits[0] == '0') count = 0;
+    if (count > 2 * n - 1)
+        throw ERangeError(Format("%s has more digits than the %d of Decimal field \"%s\"",
+                                 {Shortest(e), 2 * n - 1, f.Name}));
+    std::memset(p, 0, static_cast<size_t>(n));
+    p[n - 1] = e < 0 ? 0x0D : 0x00;
+    // Digit k from the right sits in byte n-1-(k+1)/2: high nibble for even k.
+    for (int k = 0; k < count; ++k) {
+        const auto d = static_cast<uint8_t>(digits[count - 1 - k] - '0');
+        uint8_t& b = p[n - 1 - (k + 1) / 2];
+        b = static_cast<uint8_t>(k % 2 == 0 ? (b | d << 4) : (b | d));
+    }
+}
+
+// The value in ten-thousandths, or ERangeError outside what 64 bits hold.
+int64_t ScaledRS(double d, const TBField& f) {
+    const double scaled = std::nearbyint(d * 10000.0); // halves to even
+    if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0))
+        throw ERangeError(Format("%s is out of the range of RS float field \"%s\"", {Shortest(d), f.Name}));
+    return static_cast<int64_t>(scaled);
 }
 
 [[noreturn]] void ShortBuffer(const TBField& f, int dataSize, int needed) {
@@ -99,6 +146,7 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
         if (p[0] && Buffer) std::memcpy(Buffer, p + 1, static_cast<size_t>(Field->DataSize()));
         return p[0] != 0;
     }
+    // Field lengths were checked against each type's width at opening.
     const TBField& f = *StoredField(Field);
     const int size = Field->DataSize();
     const uint8_t* src = rec + f.BegOfs;
@@ -109,10 +157,12 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
     };
     const int len = f.Length;
     switch (f.FType) {
-    case 1: { // ZString(DOS)
+    case btZStringDOS: {
         if (!out) return true;
-        if (!OnTranslate) {
-            // The usual case, straight through the table: no copies.
+        // The usual case, straight through the table: no copies. A translation
+        // of the application's own (OnTranslate, or InternalTranslate of a
+        // descendant) sees every text.
+        if (!OnTranslate && FPlainTranslate) {
             const int n = std::min(len, size - 1);
             for (int i = 0; i < n && src[i] != 0; ++i) out[i] = DosToWinTable[src[i]];
             return true;
@@ -121,27 +171,27 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
         if (src[0] != 0 && !t.empty()) PutText(out, size, t);
         return true;
     }
-    case 2: case 3: case 4: case 7: case 8: case 9: case 13:
+    case btSmallint: case btLongint: case btDouble: case btDoubleM: case btSNR: case btZStringWIN: case btWord:
         if (out) std::memcpy(out, src, static_cast<size_t>(std::min(len, size)));
         return true;
-    case 14: // String: the whole field, blanks and all
+    case btString: // the whole field, blanks and all
         if (out) PutText(out, size, std::string(reinterpret_cast<const char*>(src), static_cast<size_t>(std::min(len, size > 0 ? size - 1 : 0))));
         return true;
-    case 15: case 16: { // LString
+    case btLStringDOS: case btLStringWIN: {
         if (!out) return true;
         const int n = std::min<int>(src[0], std::max(len - 1, 0));
         std::string s(reinterpret_cast<const char*>(src + 1), static_cast<size_t>(n));
-        if (f.FType == 15) s = InternalTranslate(s, false, Field);
+        if (f.FType == btLStringDOS) s = InternalTranslate(s, false, Field);
         PutText(out, size, s);
         return true;
     }
-    case 22: // Char
+    case btChar:
         if (out) {
             need(2);
             out[0] = len > 0 ? src[0] : 0;
         }
         return true;
-    case 12: // Boolean of any length
+    case btBoolean: // of any length
         if (out) {
             need(2);
             const bool v = !CheckFill(src, static_cast<uint32_t>(len), 0);
@@ -149,21 +199,21 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
             std::memcpy(out, &b, 2);
         }
         return true;
-    case 10: case 11:
+    case btExtended: case btExtendedM:
         if (out) {
             need(8);
-            const double d = len >= 10 ? ReadExtended(src) : 0.0;
+            const double d = ReadExtended(src);
             std::memcpy(out, &d, 8);
         }
         return true;
-    case 21:
+    case btRSFloat:
         if (out) {
             need(8);
             const double d = static_cast<double>(ReadLE<int64_t>(src)) / 10000.0;
             std::memcpy(out, &d, 8);
         }
         return true;
-    case 17: {
+    case btDecimal: {
         const double d = ReadDecimal(src, len);
         if (out) {
             need(8);
@@ -171,7 +221,7 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
         }
         return true;
     }
-    case 5: {
+    case btDate: {
         TBDate d;
         std::memcpy(&d, src, sizeof d);
         int32_t day = 0;
@@ -182,7 +232,7 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
         }
         return true;
     }
-    case 6: {
+    case btTime: {
         TBTime t;
         std::memcpy(&t, src, sizeof t);
         if (!ValidTime(t)) return false;
@@ -193,10 +243,76 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
         }
         return true;
     }
-    case 18: case 19: case 20:
+    case btBLOB: case btMEMO: case btGraphic:
         return ReadLE<int32_t>(src + 4) != 0;
     default:
         return false;
+    }
+}
+
+// The bytes a value takes in its field, made before the field is touched:
+// a value the field cannot hold raises and leaves the record as it was.
+void TBDataSet::EncodeFieldValue(TField* Field, const TBField& f, const uint8_t* in, std::vector<uint8_t>& out) {
+    const int len = f.Length;
+    out.assign(static_cast<size_t>(len), 0);
+    if (!in || len <= 0) return;
+    uint8_t* dst = out.data();
+    const char* text = reinterpret_cast<const char*>(in);
+    auto store = [&](const std::string& s, int at, int max) {
+        std::memcpy(dst + at, s.data(), std::min<size_t>(s.size(), static_cast<size_t>(std::max(max, 0))));
+    };
+    auto number = [&] {
+        double d;
+        std::memcpy(&d, in, 8);
+        return d;
+    };
+    switch (f.FType) {
+    case btZStringDOS: store(InternalTranslate(text, true, Field), 0, len - 1); break;
+    case btSNR: case btZStringWIN: store(text, 0, len - 1); break;
+    case btSmallint: case btLongint: case btDouble: case btDoubleM: case btWord:
+        std::memcpy(dst, in, static_cast<size_t>(std::min(len, Field->DataSize())));
+        break;
+    case btString: store(text, 0, len); break;
+    case btChar: dst[0] = in[0]; break;
+    case btLStringDOS: case btLStringWIN: {
+        const std::string s = text;
+        const int n = std::min<int>(static_cast<int>(s.size()), len - 1);
+        // The length is one byte: a longer text would be stored with a wrapped length.
+        if (n > 255)
+            throw ERangeError(Format("A text of %d characters does not fit the length byte of field \"%s\"", {n, f.Name}));
+        dst[0] = static_cast<uint8_t>(n);
+        store(f.FType == btLStringDOS ? InternalTranslate(s, true, Field) : s, 1, n);
+        break;
+    }
+    case btBoolean: {
+        uint16_t b;
+        std::memcpy(&b, in, 2);
+        dst[0] = static_cast<uint8_t>(b);
+        if (len > 1) dst[1] = static_cast<uint8_t>(b >> 8);
+        break;
+    }
+    case btExtended: case btExtendedM: WriteExtended(dst, number()); break;
+    case btRSFloat: WriteLE<int64_t>(dst, ScaledRS(number(), f)); break;
+    case btDecimal: WriteDecimal(dst, len, number(), f); break;
+    case btDate: {
+        int32_t day;
+        std::memcpy(&day, in, 4);
+        int y, m, dd;
+        DecodeDayNumber(day, y, m, dd);
+        const TBDate d{static_cast<uint8_t>(dd), static_cast<uint8_t>(m), static_cast<uint16_t>(y)};
+        std::memcpy(dst, &d, sizeof d);
+        break;
+    }
+    case btTime: {
+        int32_t ms;
+        std::memcpy(&ms, in, 4);
+        const TBTime t{static_cast<uint8_t>((ms % 1000) / 10), static_cast<uint8_t>((ms % 60000) / 1000),
+                       static_cast<uint8_t>((ms / 60000) % 60), static_cast<uint8_t>((ms / 60000) / 60)};
+        std::memcpy(dst, &t, sizeof t);
+        break;
+    }
+    default:
+        break; // BLOB types are written through streams; unknown types hold nothing
     }
 }
 
@@ -216,83 +332,8 @@ void TBDataSet::SetFieldData(TField* Field, const void* Buffer) {
         if (in) std::memcpy(p + 1, in, static_cast<size_t>(Field->DataSize()));
     } else {
         const TBField& f = *StoredField(Field);
-        uint8_t* dst = rec + f.BegOfs;
-        const int len = f.Length;
-        std::memset(dst, 0, static_cast<size_t>(len));
-        if (in && len > 0) {
-            const char* text = reinterpret_cast<const char*>(in);
-            auto store = [&](const std::string& s, int at, int max) {
-                std::memcpy(dst + at, s.data(), std::min<size_t>(s.size(), static_cast<size_t>(std::max(max, 0))));
-            };
-            switch (f.FType) {
-            case 1: store(InternalTranslate(text, true, Field), 0, len - 1); break;
-            case 8: case 9: store(text, 0, len - 1); break;
-            case 2: case 3: case 4: case 7: case 13:
-                std::memcpy(dst, in, static_cast<size_t>(std::min(len, Field->DataSize())));
-                break;
-            case 14: store(text, 0, len); break;
-            case 22: dst[0] = in[0]; break;
-            case 15: case 16: {
-                const std::string s = text;
-                const int n = std::min<int>(static_cast<int>(s.size()), len - 1);
-                dst[0] = static_cast<uint8_t>(n);
-                store(f.FType == 15 ? InternalTranslate(s, true, Field) : s, 1, n);
-                break;
-            }
-            case 12: {
-                uint16_t b;
-                std::memcpy(&b, in, 2);
-                dst[0] = static_cast<uint8_t>(b);
-                if (len > 1) dst[1] = static_cast<uint8_t>(b >> 8);
-                break;
-            }
-            case 10: case 11: {
-                double d;
-                std::memcpy(&d, in, 8);
-                if (len >= 10) WriteExtended(dst, d);
-                break;
-            }
-            case 21: {
-                double d;
-                std::memcpy(&d, in, 8);
-                // Round half to even; clamp to what 64 bits hold.
-                const double scaled = std::nearbyint(d * 10000.0);
-                const int64_t v = scaled >= 9.2233720368547748e18 ? INT64_MAX
-                                  : scaled <= -9.2233720368547748e18 ? INT64_MIN : static_cast<int64_t>(scaled);
-                if (len >= 8) WriteLE<int64_t>(dst, v);
-                break;
-            }
-            case 17: {
-                double d;
-                std::memcpy(&d, in, 8);
-                WriteDecimal(dst, len, d);
-                break;
-            }
-            case 5: {
-                int32_t day;
-                std::memcpy(&day, in, 4);
-                int y, m, dd;
-                DecodeDayNumber(day, y, m, dd);
-                if (len >= 4) {
-                    TBDate d{static_cast<uint8_t>(dd), static_cast<uint8_t>(m), static_cast<uint16_t>(y)};
-                    std::memcpy(dst, &d, sizeof d);
-                }
-                break;
-            }
-            case 6: {
-                int32_t ms;
-                std::memcpy(&ms, in, 4);
-                if (len >= 4) {
-                    TBTime t{static_cast<uint8_t>((ms % 1000) / 10), static_cast<uint8_t>((ms % 60000) / 1000),
-                             static_cast<uint8_t>((ms / 60000) % 60), static_cast<uint8_t>((ms / 60000) / 60)};
-                    std::memcpy(dst, &t, sizeof t);
-                }
-                break;
-            }
-            default:
-                break; // BLOB types are written through streams; unknown types hold nothing
-            }
-        }
+        EncodeFieldValue(Field, f, in, FFieldBytes);
+        if (!FFieldBytes.empty()) std::memcpy(rec + f.BegOfs, FFieldBytes.data(), FFieldBytes.size());
     }
     if (State() != dsCalcFields && State() != dsFilter && State() != dsNewValue) DataEvent(deFieldChange, Field);
 }

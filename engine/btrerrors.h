@@ -9,6 +9,29 @@
 
 namespace btr {
 
+// Engine operation codes.
+enum TBtrOperation : int32_t {
+    bOpen = 0, bClose = 1, bInsert = 2, bUpdate = 3, bDelete = 4,
+    bGetEqual = 5, bGetNext = 6, bGetPrevious = 7, bGetGreater = 8, bGetGreaterOrEqual = 9,
+    bGetLess = 10, bGetLessOrEqual = 11, bGetFirst = 12, bGetLast = 13,
+    bCreate = 14, bStat = 15, bBeginTransaction = 19, bEndTransaction = 20, bAbortTransaction = 21,
+    bGetPosition = 22, bGetDirect = 23, bStepNext = 24, bStop = 25, bVersion = 26, bUnlock = 27, bReset = 28,
+    bSetOwner = 29, bClearOwner = 30, bStepFirst = 33, bStepLast = 34, bStepPrevious = 35,
+    bGetNextExtended = 36, bGetPreviousExtended = 37, bStepNextExtended = 38, bStepPreviousExtended = 39,
+    bGetByPercentage = 44, bFindPercentage = 45, bUpdateChunk = 53,
+};
+// Added to an operation code: a get of the key alone; a concurrent transaction.
+constexpr int32_t bKeyOnly = 50;
+constexpr int32_t bConcurrent = 1000;
+
+// Engine statuses the library acts on.
+enum TBtrStatus : int32_t {
+    bsOk = 0, bsIOError = 2, bsNotOpen = 3, bsKeyNotFound = 4, bsDuplicateKey = 5, bsInvalidKeyNumber = 6,
+    bsNoCurrency = 8, bsEndOfFile = 9, bsInvalidFileName = 11, bsKeyBufferShort = 21, bsDataBufferShort = 22,
+    bsTransactionActive = 37, bsNoTransaction = 39, bsInvalidPosition = 43, bsInvalidOwner = 51, bsFileExists = 59,
+    bsConflict = 80, bsRecordLocked = 84, bsFileLocked = 85, bsChunkOutOfRange = 103,
+};
+
 // "Открытие файла(0)": the operation's text and its code. Unknown codes (and
 // codes carrying a lock bias) read "Неизвестная операция".
 std::string OperationText(int32_t Op);

@@ -28,12 +28,14 @@ public:
         return {std::istreambuf_iterator<char>(in), {}};
     }
 
-    // Runs `btrtool ARGS` in the directory, standard input from /dev/null;
-    // its standard error goes through `errName` (distinct names for runs at
-    // the same time).
-    ToolResult Run(const std::string& args, const std::string& errName = ".stderr") const {
+    // Runs `btrtool ARGS` in the directory, standard input from /dev/null.
+    ToolResult Run(const std::string& args) const { return Run(args, "/dev/null"); }
+    // The same with standard input from a file of the directory; standard
+    // error goes through `errName` (distinct names for runs at the same time).
+    ToolResult Run(const std::string& args, const std::string& input, const std::string& errName = ".stderr") const {
         const std::string errFile = File(errName);
-        const std::string cmd = "cd '" + FDir.Path().string() + "' && '" BTRTOOL "' " + args + " 2>'" + errFile + "' </dev/null";
+        const std::string cmd =
+            "cd '" + FDir.Path().string() + "' && '" BTRTOOL "' " + args + " 2>'" + errFile + "' <'" + input + "'";
         ToolResult r;
         FILE* p = popen(cmd.c_str(), "r");
         if (!p) return r;

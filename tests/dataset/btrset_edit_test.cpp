@@ -62,7 +62,11 @@ protected:
         FBuilder->AddFile("SHORT.DAT");
         FBuilder->AddFields("SHORT.DAT", {{"Ref", 9, 3}, {"X", 3, 4}});
         FBuilder->AddSegments("SHORT.DAT", {{"Ref", kTyped | kDup | kMod}});
-        for (const char* name : {"NOTES.DAT", "MASTER.DAT", "LINES.DAT", "TAGS.DAT", "PARTS.DAT", "SHORT.DAT"})
+        // A detail of MASTER by Title, case-insensitive.
+        FBuilder->AddFile("NAMED.DAT");
+        FBuilder->AddFields("NAMED.DAT", {{"Ref", 9, 21}, {"X", 3, 4}});
+        FBuilder->AddSegments("NAMED.DAT", {{"Ref", kTyped | kDup | kMod | kfNoCase}});
+        for (const char* name : {"NOTES.DAT", "MASTER.DAT", "LINES.DAT", "TAGS.DAT", "PARTS.DAT", "SHORT.DAT", "NAMED.DAT"})
             FBuilder->Dict().CreateFile(name);
     }
     void TearDown() override {
@@ -263,6 +267,10 @@ TEST_F(Writing, VariablePartStreamSeeksReadsAndCuts) {
     EXPECT_EQ(var->GetVarLen(), 40000);
     var->SetSize(39000);
     EXPECT_EQ(var->GetVarLen(), 39000);
+    // A write that would leave a gap is refused by the engine: an error, not a count.
+    var->Seek(39010, TSeekOrigin::soBeginning);
+    EXPECT_THROW(var->Write("x", 1), EDatabaseError);
+    EXPECT_EQ(var->GetVarLen(), 39000);
 
     // Cutting needs the file on this record.
     ds.Next();
@@ -278,6 +286,22 @@ TEST_F(Writing, VariablePartStreamSeeksReadsAndCuts) {
     EXPECT_FALSE(ds.CreateVarStream());
     ds.Cancel();
     EXPECT_FALSE(Open("MASTER.DAT").CreateVarStream());
+}
+
+TEST_F(Writing, LocateComparesBlobValuesOfTheRecordsItWalks) {
+    NoteWith(1, "первая", "", "");
+    NoteWith(2, "", "", "x");
+    NoteWith(3, "вторая", "", "");
+    TBDataSet& ds = NoteWith(4, "вторая", "", "");
+    ds.First();
+    ASSERT_TRUE(ds.Locate("Memo", Variant("вторая"), {}));
+    EXPECT_EQ(ds.FieldByName("Code")->AsInteger(), 3);
+    ASSERT_TRUE(ds.Locate("Code;Memo", VarArrayOf({Variant(4), Variant("вторая")}), {}));
+    EXPECT_EQ(ds.FieldByName("Code")->AsInteger(), 4);
+    ASSERT_TRUE(ds.Locate("Data", Variant("x"), {}));
+    EXPECT_EQ(ds.FieldByName("Code")->AsInteger(), 2);
+    EXPECT_FALSE(ds.Locate("Memo", Variant("третья"), {}));
+    EXPECT_EQ(ds.Lookup("Memo", Variant("первая"), "Code").AsInteger(), 1);
 }
 
 // ---- edits, locks and a second client ------------------------------------------
@@ -508,6 +532,70 @@ TEST_F(MasterDetail, ADetailThatCannotHoldTheNewValueStopsInsteadOfLooping) {
     EXPECT_THROW(master->Post(), EDatabaseError);
     master->Cancel();
     EXPECT_EQ(Open("MASTER.DAT").FieldByName("Title")->AsString(), "ab");
+}
+
+TEST_F(MasterDetail, AFailedMasterPostLeavesTheDetailsAndACorrectedRetryMovesThem) {
+    master->Edit();
+    master->FieldByName("Code")->SetAsInteger(9); // taken: the master cannot be written
+    EXPECT_THROW(master->Post(), EDatabaseError);
+    EXPECT_EQ(Codes("LINES.DAT"), (std::vector<int>{7, 7, 7, 9}));
+    EXPECT_EQ(Codes("TAGS.DAT"), (std::vector<int>{7, 7}));
+    master->FieldByName("Code")->SetAsInteger(8);
+    master->Post();
+    EXPECT_EQ(Codes("MASTER.DAT"), (std::vector<int>{8, 9}));
+    EXPECT_EQ(Codes("LINES.DAT"), (std::vector<int>{8, 8, 8, 9}));
+    EXPECT_EQ(Codes("TAGS.DAT"), (std::vector<int>{8, 8}));
+}
+
+// Titles as the details by Title hold them, in key order.
+std::vector<std::string> Refs(TBDataSet& ds) {
+    std::vector<std::string> out;
+    for (ds.First(); !ds.Eof(); ds.Next()) out.push_back(ds.FieldByName("Ref")->AsString());
+    return out;
+}
+
+TEST_F(MasterDetail, ADetailThatFailsTakesTheWholeCascadeBack) {
+    lines->SetMasterSet(nullptr);
+    tags->SetMasterSet(nullptr);
+    TBDataSet& named = Open("NAMED.DAT", "Ref");
+    TBDataSet& shorts = Open("SHORT.DAT", "Ref");
+    for (int x : {1, 2, 3}) named.AppendRecord({Variant("ab"), Variant(x)});
+    shorts.AppendRecord({Variant("ab"), Variant(1)});
+    master->Edit();
+    master->FieldByName("Title")->SetAsString("ab");
+    master->Post();
+    master->SetMasterFields("Title");
+    named.SetMasterSet(master);
+    shorts.SetMasterSet(master); // holds two characters of a title
+    master->Edit();
+    master->FieldByName("Title")->SetAsString("abc");
+    EXPECT_THROW(master->Post(), EDatabaseError);
+    named.SetRange({}, {});
+    shorts.SetRange({}, {});
+    EXPECT_EQ(Refs(named), (std::vector<std::string>{"ab", "ab", "ab"})); // moved, then taken back
+    EXPECT_EQ(Refs(shorts), (std::vector<std::string>{"ab"}));
+    master->FieldByName("Title")->SetAsString("AB"); // a change of case only
+    master->Post();
+    EXPECT_EQ(Open("MASTER.DAT").FieldByName("Title")->AsString(), "AB");
+    named.SetRange({}, {});
+    EXPECT_EQ(Refs(named), (std::vector<std::string>{"AB", "AB", "AB"}));
+    shorts.SetRange({}, {});
+    EXPECT_EQ(Refs(shorts), (std::vector<std::string>{"AB"}));
+}
+
+TEST_F(MasterDetail, CascadesReachTheDetailsAFilterHides) {
+    lines->OnFilterRecord = [](TDataSet* d, bool& accept) { accept = d->FieldByName("N")->AsInteger() != 2; };
+    lines->SetFiltered(true);
+    master->Edit();
+    master->FieldByName("Code")->SetAsInteger(8);
+    master->Post();
+    EXPECT_EQ(Codes("LINES.DAT"), (std::vector<int>{8, 8, 8, 9}));
+    master->SetDeleteChildren(true);
+    ASSERT_TRUE(master->Locate("Code", Variant(8), {}));
+    master->Delete();
+    EXPECT_EQ(Codes("LINES.DAT"), (std::vector<int>{9}));
+    EXPECT_EQ(Codes("TAGS.DAT"), (std::vector<int>{}));
+    EXPECT_TRUE(lines->Filtered()); // the filter is the detail's own again
 }
 
 TEST_F(MasterDetail, DeletesCascadeThroughTwoLevelsOnlyWhenAsked) {
