@@ -15,7 +15,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kLockPoll = std::chrono::milliseconds(5);
 // A scan reads ahead in batches that double up to this many rows, or this
 // many bytes of records.
-constexpr uint32_t kMaxBatch = 64;
+constexpr uint32_t kMaxBatch = 256;
 constexpr size_t kMaxBatchBytes = 256 * 1024;
 
 // How long a lock request with a wait bias waits: a second, or
@@ -121,7 +121,9 @@ void SetPhysical(Handle& h, const Row& row) {
 
 // ---- stepping -------------------------------------------------------------
 
-enum class From { Start, AtOrAfter, After, Beyond }; // Beyond: past the handle's own entry
+// Where a scan starts. Beyond: past the handle's own entry; on a key with
+// duplicates that is the rest of its value (Same), then the values after it.
+enum class From { Start, AtOrAfter, After, Beyond, Same };
 
 std::string ScanSql(int path, bool forward, From from) {
     std::string sql;
@@ -134,8 +136,8 @@ std::string ScanSql(int path, bool forward, From from) {
     sql = "SELECT k.kv, k.seq, k.pos, r.ver, r.data FROM " + KeyTable(path) +
           " AS k CROSS JOIN rec AS r ON r.pos=k.pos";
     if (from == From::AtOrAfter) sql += forward ? " WHERE k.kv>=?1" : " WHERE k.kv<=?1";
-    if (from == From::After) sql += forward ? " WHERE k.kv>?1" : " WHERE k.kv<?1";
-    if (from == From::Beyond) sql += forward ? " WHERE (k.kv, k.seq)>(?1, ?2)" : " WHERE (k.kv, k.seq)<(?1, ?2)";
+    if (from == From::After || from == From::Beyond) sql += forward ? " WHERE k.kv>?1" : " WHERE k.kv<?1";
+    if (from == From::Same) sql += forward ? " WHERE k.kv=?1 AND k.seq>?2" : " WHERE k.kv=?1 AND k.seq<?2";
     return sql + (forward ? " ORDER BY k.kv, k.seq" : " ORDER BY k.kv DESC, k.seq DESC");
 }
 
@@ -146,22 +148,15 @@ bool Sound(const SharedFile& f, const std::string& data) {
     return f.spec.VariableLength() ? data.size() >= f.spec.recordLen : data.size() == f.spec.recordLen;
 }
 
-// Starts a scan of a path and reads its first record, with up to `batch - 1`
-// more kept for the next reads in the same direction. They are kept only
-// while no other client is changing the file: a change already under way
-// moves the file's stamp before this read, any later one after it.
-bool Seek(Handle& h, int path, bool forward, From from, const std::string& kv, int64_t seq, uint32_t pos, Row& row,
-          uint32_t batch = 1) {
+// Reads rows of a scan into the handle's cursor from row `n` on, until
+// `batch` or the byte limit; false at a damaged record (the rows before it stand).
+bool Fill(Handle& h, int path, bool forward, From from, const std::string& kv, int64_t seq, uint32_t pos,
+          uint32_t batch, uint32_t& n, size_t& bytes) {
     Cursor& cur = h.cursor;
-    cur.path = -2;
-    const uint64_t changes = h.file->Changes();
-    if (batch > 1 && h.Locks().OtherWriting()) batch = 1;
     Query q(h.Db(), ScanSql(path, forward, from));
     if (path < 0 && from != From::Start) q.Bind(1, int64_t{pos});
     if (path >= 0 && from != From::Start) q.Bind(1, kv);
-    if (path >= 0 && from == From::Beyond) q.Bind(2, seq);
-    uint32_t n = 0;
-    size_t bytes = 0;
+    if (path >= 0 && from == From::Same) q.Bind(2, seq);
     for (; n < batch && bytes < kMaxBatchBytes && q.Step(); ++n) {
         if (cur.rows.size() <= n) cur.rows.emplace_back();
         Row& r = cur.rows[n];
@@ -172,10 +167,31 @@ bool Seek(Handle& h, int path, bool forward, From from, const std::string& kv, i
         q.Blob(4, r.data);
         if (!Sound(*h.file, r.data)) {
             if (n == 0) Fail(2);
-            break; // the rows before it stand; the next read meets it first
+            return false;
         }
         bytes += r.data.size();
     }
+    return true;
+}
+
+// Starts a scan of a path and reads its first record, with up to `batch - 1`
+// more kept for the next reads in the same direction. They are kept only
+// while no other client is changing the file: a change already under way
+// moves the file's stamp before this read, any later one after it. (Past an
+// entry, a key's values after it are one index range; the rest of its own
+// value, on a key with duplicates, another.)
+bool Seek(Handle& h, int path, bool forward, From from, const std::string& kv, int64_t seq, uint32_t pos, Row& row,
+          uint32_t batch = 1) {
+    Cursor& cur = h.cursor;
+    cur.path = -2;
+    const uint64_t changes = h.file->Changes();
+    if (batch > 1 && h.Locks().OtherWriting()) batch = 1;
+    uint32_t n = 0;
+    size_t bytes = 0;
+    bool whole = true;
+    if (path >= 0 && from == From::Beyond && h.file->spec.keys[static_cast<size_t>(path)].Duplicates())
+        whole = Fill(h, path, forward, From::Same, kv, seq, pos, batch, n, bytes);
+    if (whole) Fill(h, path, forward, from, kv, seq, pos, batch, n, bytes);
     if (n == 0) return false;
     row = std::move(cur.rows[0]); // each row is handed out once
     cur.path = path;

@@ -216,6 +216,20 @@ TEST(KeyOrder, DuplicatesKeepInsertionOrderAndUpdatesMoveToTheEnd) {
     rec[4] = 'x';
     ASSERT_EQ(f.H.Update(rec), 0);
     EXPECT_EQ(f.H.Walk(), (Ids{2, 3, 0, 1}));
+    // Many of a value, read ahead in batches: forwards and backwards, every
+    // one once, in insertion order within its value.
+    Ids forward{2, 3, 0}, backward;
+    for (int id = 10; id < 700; ++id) ASSERT_EQ(f.Put(id, Text(id % 3 ? "x" : "w", 4)), 0);
+    for (int id = 10; id < 700; ++id)
+        if (id % 3) forward.push_back(id);
+    Ids ws;
+    for (int id = 10; id < 700; ++id)
+        if (id % 3 == 0) ws.push_back(id);
+    forward.insert(forward.begin(), ws.begin(), ws.end());
+    forward.push_back(1);
+    backward.assign(forward.rbegin(), forward.rend());
+    EXPECT_EQ(f.H.Walk(), forward);
+    EXPECT_EQ(f.H.Walk(0, 13, 7), backward);
 }
 
 TEST(KeyOrder, UniqueAndNonModifiableKeysRefuseAndWriteNothing) {
