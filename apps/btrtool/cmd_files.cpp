@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "apps/btrtool/cli.h"
+#include "apps/btrtool/exchange.h"
 #include "apps/common/dictionary.h"
 #include "engine/btrerrors.h"
 #include "platform/codepage.h"
@@ -124,6 +125,7 @@ int DictRemove(const Args& a) {
 }
 
 int Create(const Args& a) {
+    if (a.Option("description")) return CreateFromDescription(a);
     a.Expect(2, 2, {"yes"});
     const std::filesystem::path dictPath = std::filesystem::absolute(a.At(0, "DICT"));
     const std::filesystem::path target = std::filesystem::absolute(a.At(1, "FILE"));
@@ -151,12 +153,18 @@ const char* KeyTypeName(uint8_t t) {
 }
 
 int Stat(const Args& a) {
-    a.Expect(1, 1, {"owner"});
+    a.Expect(1, 1, {"owner", "format"});
+    const std::string format = a.Option("format").value_or("text");
+    if (format != "text" && format != "butil") throw UsageError("--format is text or butil, not \"" + format + "\"");
     TBtrieveFile file;
     file.SetFileName(a.At(0, "FILE"));
     file.SetReadOnly(true);
     file.SetFileOwner(a.Option("owner").value_or(""));
     file.SetActive(true);
+    if (format == "butil") {
+        PrintButilStat(file, a.At(0, "FILE"));
+        return 0;
+    }
     FileSpec spec{};
     file.Stat(spec);
     std::printf("%s\n", file.FileName().c_str());
@@ -195,10 +203,15 @@ const RegisterCommand kDictImport(
 const RegisterCommand kDictRemove({"dict remove", "DICT FILE",
                                    "Removes a file's description (file, field and key entries) from a dictionary.", {},
                                    DictRemove});
-const RegisterCommand kCreate({"create", "DICT FILE", "Creates an empty data file from its dictionary description.",
+const RegisterCommand kCreate({"create", "DICT FILE | FILE --description DESC",
+                               "Creates an empty data file from its dictionary description, or from a description "
+                               "file in the vendor's format (what BUTIL -CREATE reads; elements the engine does not "
+                               "honour, such as compression, are accepted and reported).",
                                {"yes"}, Create});
-const RegisterCommand kStat({"stat", "FILE [--owner NAME]",
-                             "Shows a file's record length, page size, flags, keys and record count.", {}, Stat});
+const RegisterCommand kStat({"stat", "FILE [--owner NAME] [--format text|butil]",
+                             "Shows a file's record length, page size, flags, keys and record count; --format butil "
+                             "prints the vendor's BUTIL -STAT report.",
+                             {}, Stat});
 
 } // namespace
 
