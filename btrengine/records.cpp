@@ -516,11 +516,11 @@ int KeyedGet(const Call& c, Handle& h, int op, bool keyOnly) {
     const Key& key = KeyAt(h, k);
     if ((op == 6 || op == 7) && !h.logical) Fail(8);
     if ((op == 6 || op == 7) && h.keyNum != k) Fail(7);
+    // Every keyed get returns the key: a buffer that cannot hold it is
+    // refused before anything moves.
+    if (!c.key || c.keyLen < key.Length()) Fail(21);
     std::string wanted;
-    if (op == 5 || (op >= 8 && op <= 11)) {
-        if (!c.key || c.keyLen < key.Length()) Fail(21);
-        wanted = EncodeValue(key, c.key, f.spec.AcsTable());
-    }
+    if (op == 5 || (op >= 8 && op <= 11)) wanted = EncodeValue(key, c.key, f.spec.AcsTable());
     Row row;
     bool found;
     switch (op) {

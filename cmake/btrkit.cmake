@@ -1,6 +1,13 @@
 # Shared build settings of every target of the project.
 
-set(BTRKIT_WARNINGS -Wall -Wextra -Werror)
+# Warnings are always shown; they stop the build only where the project's own
+# checks ask for it (scripts/test, CI), never in a user's build, whose
+# compiler may warn where ours does not.
+option(BTRKIT_WERROR "Treat compiler warnings as errors" OFF)
+set(BTRKIT_WARNINGS -Wall -Wextra)
+if(BTRKIT_WERROR)
+  list(APPEND BTRKIT_WARNINGS -Werror)
+endif()
 
 function(btrkit_warnings target)
   target_compile_options(${target} PRIVATE ${BTRKIT_WARNINGS})

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "dictionary/dictfile.h"
 #include "engine/btrerrors.h"
 #include "engine/btrfile.h"
 #include "platform/codepage.h"
@@ -17,6 +18,11 @@ TBDicList* BDictList = nullptr;
 // ---- lists ---------------------------------------------------------------
 
 PBField TBFieldList::AddField(std::string_view Name, int32_t Len, int32_t FType) {
+    // A damaged dictionary may give any length: refuse what no record can
+    // hold rather than let offsets run past the record.
+    if (Len < 0 || Len > kMaxRecordLength)
+        throw EBtrieve(Format(LoadResString(res::SBadFieldLength), {Len, std::string(Name)}));
+    if (DataSize + Len > kMaxRecordLength) throw EBtrieve(LoadResString(res::SRecordTooLong));
     PBField f = Append(TBField{std::string(Name), DataSize, FType, Len});
     DataSize += Len;
     return f;
@@ -66,8 +72,9 @@ void TFileData::CopyFrom(const TFileData& source) {
 
 namespace {
 
-// Cache keys: names compare without regard to case, Cyrillic included.
-std::string CacheKey(const std::string& utf8) { return AnsiUpperCase(Utf8ToAnsi(utf8)); }
+// Cache keys: names compare without regard to case, Cyrillic included; any
+// other character is kept as it is, so different names never share a key.
+std::string CacheKey(const std::string& utf8) { return Utf8UpperCase(utf8); }
 
 constexpr int kDictRecLen = sizeof(DictRec);
 
@@ -79,9 +86,10 @@ bool FirstEntryOf(TBtrieveFile& file, DictRec& rec, int16_t etype, const AnsiStr
     KLStrPCopy(rec.Owner, owner);
     rec.Number = 0;
     file.SetKeyPath(2);
-    file.MakeKey(std::vector<const void*>{&rec.EType, rec.Owner, &rec.Number});
-    file.Get(9, 0);
-    return file.Status() == 0;
+    file.MakeKey({TKeyValue{&rec.EType, sizeof rec.EType}, TKeyValue{rec.Owner, sizeof rec.Owner},
+                  TKeyValue{&rec.Number, sizeof rec.Number}});
+    file.Get(bGetGreaterOrEqual, 0);
+    return file.Status() == bsOk;
 }
 
 bool SameEntry(const DictRec& rec, int16_t etype, const AnsiString& owner) {
@@ -107,21 +115,22 @@ void TBDictionary::InternalGetFileData(const std::string& aFileName, TFileData& 
     file.SetReadOnly(true);
     file.SetActive(true);
     try {
-        if (file.RecordLen() != kDictRecLen) throw EBtrieve(LoadResString(res::SBadDictStructure));
+        CheckDictionaryLayout(file);
         FileData.RecSize = 72;
         FileData.Fields = std::make_unique<TBFieldList>();
         FileData.Keys = std::make_unique<TBKeyList>();
         try {
             // The file entry, by key 1 (EType, Name without regard to case).
+            // A name that 1251 cannot hold names no entry.
             bool found = false;
-            if (name.size() <= kDictNameMax) {
+            if (name.size() <= kDictNameMax && AnsiToUtf8(name) == bare) {
                 rec.Clear();
                 rec.EType = etFile;
                 KLStrPCopy(rec.Name, name);
                 file.SetKeyPath(1);
-                file.MakeKey(std::vector<const void*>{&rec.EType, rec.Name});
-                file.Get(5, 0);
-                found = file.Status() == 0;
+                file.MakeKey({TKeyValue{&rec.EType, sizeof rec.EType}, TKeyValue{rec.Name, sizeof rec.Name}});
+                file.Get(bGetEqual, 0);
+                found = file.Status() == bsOk;
             }
             if (!found) throw EBtrieve(Format(LoadResString(res::SFileNotInDict), {bare, FFileName}));
             FileData.Owner = rec.OwnerText();
@@ -129,12 +138,12 @@ void TBDictionary::InternalGetFileData(const std::string& aFileName, TFileData& 
             // Fields and key segments, in Number order by key 2; the Owner
             // text matches exactly.
             for (bool ok = FirstEntryOf(file, rec, etField, name); ok && SameEntry(rec, etField, name);
-                 file.Get(6, 0), ok = file.Status() == 0) {
+                 file.Get(bGetNext, 0), ok = file.Status() == bsOk) {
                 FileData.Fields->AddField(rec.NameText(), rec.Length, rec.IType);
                 FileData.RecSize += 50;
             }
             for (bool ok = FirstEntryOf(file, rec, etKeySegment, name);
-                 ok && SameEntry(rec, etKeySegment, name); file.Get(6, 0), ok = file.Status() == 0) {
+                 ok && SameEntry(rec, etKeySegment, name); file.Get(bGetNext, 0), ok = file.Status() == bsOk) {
                 FileData.Keys->AddKey(rec.NameText(), (rec.KeyFlags & kfSegmented) != 0,
                                       (rec.KeyFlags & kfNoCase) != 0);
                 FileData.RecSize += 46;

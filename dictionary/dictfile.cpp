@@ -1,5 +1,6 @@
 #include "dictionary/dictfile.h"
 
+#include <iterator>
 #include <vector>
 
 #include "engine/btrerrors.h"
@@ -50,13 +51,24 @@ constexpr SegmentDef kDictionaryKeys[] = {
 
 } // namespace
 
+void CheckDictionaryLayout(const TBtrieveFile& file) {
+    bool ok = file.RecordLen() == sizeof(DictRec) && file.IndexCnt() >= 3 &&
+              file.SegmentCnt() >= std::size(kDictionaryKeys);
+    for (size_t i = 0; ok && i < std::size(kDictionaryKeys); ++i) {
+        const KeyDef& k = file.KeyList(static_cast<int>(i + 1));
+        const SegmentDef& d = kDictionaryKeys[i];
+        ok = k.KeyPos == d.pos && k.KeyLen == d.len && (k.KeyFlags & kfSegmented) == (d.flags & kfSegmented);
+    }
+    if (!ok) throw EBtrieve(LoadResString(res::SBadDictStructure));
+}
+
 TDictFile::TDictFile(const std::string& FileName) : TBtrieveFile(nullptr) {
     SetFileName(FileName);
     SetDataBuffer(&Buff, sizeof Buff);
 }
 
 void TDictFile::CreateFile() {
-    if (!OverwriteAllowed(FileName())) throw EBtrieve(59, 14, FileName());
+    if (!OverwriteAllowed(FileName())) throw EBtrieve(bsFileExists, bCreate, FileName());
     // Always exactly the dictionary's three keys, whatever layout the object
     // held before (an opened file's, an earlier create's).
     ResetKeyLayout();
@@ -65,6 +77,10 @@ void TDictFile::CreateFile() {
 }
 
 void TDictFile::CreateFile(const std::string& aFileName) {
+    // Read through keys 1 and 2 of an open dictionary: a closed object gets
+    // the engine's "file not open" for the first read, before any question.
+    if (!Active()) Reject(bsNotOpen, bGetGreaterOrEqual);
+    CheckDictionaryLayout(*this);
     if (!OverwriteAllowed(aFileName)) Abort();
     const AnsiString name = Utf8ToAnsi(aFileName);
     if (name.size() > kDictNameMax)
@@ -76,24 +92,27 @@ void TDictFile::CreateFile(const std::string& aFileName) {
         KLStrPCopy(Buff.Owner, name);
         Buff.Number = 0;
         SetKeyPath(2);
-        MakeKey(std::vector<const void*>{&Buff.EType, Buff.Owner, &Buff.Number});
-        Get(9, 0);
+        MakeKey({TKeyValue{&Buff.EType, sizeof Buff.EType}, TKeyValue{Buff.Owner, sizeof Buff.Owner},
+                 TKeyValue{&Buff.Number, sizeof Buff.Number}});
+        Get(bGetGreaterOrEqual, 0);
     };
     auto current = [&](int16_t etype) {
-        return Status() == 0 && Buff.EType == etype && KLStrPas(Buff.Owner, sizeof Buff.Owner) == name;
+        return Status() == bsOk && Buff.EType == etype && KLStrPas(Buff.Owner, sizeof Buff.Owner) == name;
     };
 
     // Fields, in record order.
     std::vector<FieldItem> fields;
     int64_t recordLen = 0;
-    for (first(etField); current(etField); Get(6, 0)) {
+    for (first(etField); current(etField); Get(bGetNext, 0)) {
         const int32_t type = Buff.IType;
         if (type < 0 || type >= kFieldTypeCount)
             Refuse(Format(LoadResString(res::SBadFieldType), {type, Buff.NameText()}));
-        fields.push_back({KLStrPas(Buff.Name, sizeof Buff.Name), Buff.Length, type});
-        recordLen += Buff.Length;
+        const int32_t length = Buff.Length;
+        if (length < 0) Refuse(Format(LoadResString(res::SBadFieldLength), {length, Buff.NameText()}));
+        fields.push_back({KLStrPas(Buff.Name, sizeof Buff.Name), length, type});
+        recordLen += length;
     }
-    if (recordLen > 65535) Refuse(LoadResString(res::SRecordTooLong));
+    if (recordLen > kMaxRecordLength) Refuse(LoadResString(res::SRecordTooLong));
 
     TBtrieveFile target(nullptr);
     target.SetFileName(aFileName);
@@ -102,7 +121,7 @@ void TDictFile::CreateFile(const std::string& aFileName) {
     // Key segments, each placed at the offset of the field it names.
     first(etKeySegment);
     if (!current(etKeySegment)) Refuse(LoadResString(res::SNoIndexes));
-    for (; current(etKeySegment); Get(6, 0)) {
+    for (; current(etKeySegment); Get(bGetNext, 0)) {
         const AnsiString fieldName = KLStrPas(Buff.Name, sizeof Buff.Name);
         int64_t pos = 1;
         const FieldItem* field = nullptr;
@@ -130,9 +149,9 @@ void TDictFile::CreateFile(const std::string& aFileName) {
     Buff.EType = etFile;
     KLStrPCopy(Buff.Name, name);
     SetKeyPath(1);
-    MakeKey(std::vector<const void*>{&Buff.EType, Buff.Name});
-    Get(5, 0);
-    if (Status() != 0) Abort();
+    MakeKey({TKeyValue{&Buff.EType, sizeof Buff.EType}, TKeyValue{Buff.Name, sizeof Buff.Name}});
+    Get(bGetEqual, 0);
+    if (Status() != bsOk) Abort();
 
     target.CreateFile(Buff.IType, static_cast<uint16_t>(recordLen), static_cast<uint16_t>(Buff.Length & 0xFFFF), 0,
                       0);

@@ -18,13 +18,19 @@ public:
     // EBtrieve status 59.
     void CreateFile();
     // Creates an empty data file `aFileName` from this dictionary's entries
-    // for that name (the object must be open). Every check runs before the
+    // for that name. The object must be open on a dictionary (EBtrieve
+    // otherwise, before anything is asked). Every check runs before the
     // create call; a refused check tells the user and ends with EAbort.
     void CreateFile(const std::string& aFileName);
 
     // The current entry: the object's data buffer for every request.
     DictRec Buff{};
 };
+
+// Raises EBtrieve "Неверная структура словаря" unless the open `file` is laid
+// out like a dictionary: 141-byte records and the dictionary's three keys
+// (segment positions and lengths), which every keyed read of it relies on.
+void CheckDictionaryLayout(const TBtrieveFile& file);
 
 // The application's dictionary-file slot; the library never sets or reads it.
 extern TDictFile* DFile;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/keyorder.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/format.h"
@@ -14,7 +15,6 @@ namespace btr {
 
 namespace {
 
-constexpr uint16_t kSegmentFollows = 0x0010;
 constexpr int32_t kMissingBuffers = 5000;
 
 // Key lengths add up in 8 bits; a sum past the engine's limit stays at the
@@ -73,14 +73,14 @@ bool TBtrieveFile::Error(int32_t Op, const std::string& FileName) {
         FRetryCount = 0;
         return false;
     }
-    if (FStatus == 84 || FStatus == 85 || FStatus > TErrorSet::kMax) {
-        if (FRetryCount < FMaxRetry) {
-            Sleep(FRetryDelay);
-            ++FRetryCount;
-            return true;
-        }
-        FRetryCount = 0;
+    if ((FStatus == 84 || FStatus == 85 || FStatus > TErrorSet::kMax) && FRetryCount < FMaxRetry) {
+        Sleep(FRetryDelay);
+        ++FRetryCount;
+        return true;
     }
+    // An answer that raises ends the conflict too: the next one is waited
+    // out in full.
+    FRetryCount = 0;
     throw EBtrieve(FStatus, Op, FileName);
 }
 
@@ -114,11 +114,11 @@ void TBtrieveFile::RequireData(int32_t Op, uint32_t minSize) {
 
 void TBtrieveFile::Open(int32_t Mode, const std::string& Owner) {
     // The name and the owner go in fixed buffers: refuse what does not fit
-    // before anything is sent.
-    if (FFileName.size() > kMaxFileNameLength) throw EBtrieve(11, 0, FFileName);
+    // before anything is sent, with the status the engine would give.
+    if (FFileName.size() > kMaxFileNameLength) Reject(bsInvalidFileName, bOpen);
     const std::string owner = Trimmed(Owner);
     const AnsiString ansiOwner = Utf8ToAnsi(owner);
-    if (ansiOwner.size() > kMaxOwnerLength) throw EBtrieve(51, 0, FFileName);
+    if (ansiOwner.size() > kMaxOwnerLength) Reject(bsInvalidOwner, bOpen);
     FFileOwner = owner;
 
     char name[kMaxFileNameLength + 1];
@@ -152,9 +152,14 @@ void TBtrieveFile::Open(int32_t Mode, const std::string& Owner) {
     }
     if ((!FData && FDataSize > 0) || (!FKeyBuffer && FKeySize > 0)) {
         // A file object without its buffers cannot work: say so at once
-        // rather than pausing for retries and leaving it half open.
-        FStatus = kMissingBuffers;
-        throw EBtrieve(FStatus, 0, FFileName);
+        // rather than pausing for retries, and close the engine's handle so
+        // that the next SetActive(true) opens the file again.
+        try {
+            Close();
+        } catch (const EBtrieve&) {
+            // The missing buffer is the error worth reporting.
+        }
+        Reject(kMissingBuffers, bOpen);
     }
 }
 
@@ -169,7 +174,7 @@ void TBtrieveFile::ReadKeyLayout(const FileSpec& spec) {
         for (;;) {
             const KeySpec& s = spec.KeyBuff[FSegmentCnt++];
             FCurrentKeySize = AddKeyLength(FCurrentKeySize, s.KeyLen);
-            if (!(s.KeyFlags & kSegmentFollows) || FSegmentCnt >= kMaxSegments) break;
+            if (!(s.KeyFlags & kfSegmented) || FSegmentCnt >= kMaxSegments) break;
         }
         FKeySize = std::max(FKeySize, FCurrentKeySize);
         FCurrentKeySize = 0;
@@ -195,11 +200,23 @@ void TBtrieveFile::ReadCollatingSequence(const FileSpec& spec, int32_t length) {
 }
 
 void TBtrieveFile::AllocateKeyBuffer() {
-    // Never shrinks: KeySize only grows, and a smaller buffer is replaced.
+    // Never shrinks: KeySize only grows, and a smaller buffer is replaced by
+    // one that keeps its bytes.
     if (!FKeyBuffer || FKeyBufferSize < FKeySize) {
+        auto grown = std::make_unique<uint8_t[]>(FKeySize ? FKeySize : 1);
+        if (FKeyBuffer) std::memcpy(grown.get(), FKeyBuffer.get(), FKeyBufferSize);
         FKeyBufferSize = FKeySize;
-        FKeyBuffer = std::make_unique<uint8_t[]>(FKeyBufferSize ? FKeyBufferSize : 1);
+        FKeyBuffer = std::move(grown);
     }
+}
+
+uint8_t TBtrieveFile::SentKeyLen() const {
+    return static_cast<uint8_t>(std::min<uint16_t>(FKeySize, FKeyBuffer ? FKeyBufferSize : 0));
+}
+
+void TBtrieveFile::Reject(int32_t Status, int32_t Op) {
+    FStatus = Status;
+    throw EBtrieve(Status, Op, FFileName);
 }
 
 void TBtrieveFile::ReleaseOwnedData() {
@@ -231,7 +248,7 @@ void TBtrieveFile::Get(int32_t Op, uint16_t Lock) {
     const bool keyOnly = Op >= 55 && Op <= 63;
     if (Op != 4 && Op != 27 && !keyOnly) RequireData(Op, 0);
     FBytesRead = FDataSize;
-    Request(Op + Lock, Op, FData, FBytesRead, FKeyBuffer.get(), FKeySize, static_cast<uint8_t>(FKeyPath & 0xFF),
+    Request(Op + Lock, Op, FData, FBytesRead, FKeyBuffer.get(), SentKeyLen(), static_cast<uint8_t>(FKeyPath & 0xFF),
             IsRecordRead(Op));
 }
 
@@ -239,7 +256,7 @@ void TBtrieveFile::GetDirect(uint16_t Lock, uint32_t Position) {
     RequireData(23, 4);
     FBytesRead = FDataSize;
     WriteLE<uint32_t>(FData, Position);
-    Request(23 + Lock, 23, FData, FBytesRead, FKeyBuffer.get(), FKeySize, static_cast<uint8_t>(FKeyPath & 0xFF),
+    Request(23 + Lock, 23, FData, FBytesRead, FKeyBuffer.get(), SentKeyLen(), static_cast<uint8_t>(FKeyPath & 0xFF),
             true);
 }
 
@@ -254,7 +271,7 @@ uint32_t TBtrieveFile::GetPosition() {
 }
 
 void TBtrieveFile::Stat(FileSpec& Spec) {
-    uint8_t scratch[128];
+    uint8_t scratch[128] = {};
     FBytesRead = sizeof(FileSpec);
     Request(15, 15, &Spec, FBytesRead, scratch, sizeof scratch, 0, true);
 }
@@ -275,7 +292,7 @@ void TBtrieveFile::AssignOwner(const std::string& Owner, uint8_t Access) {
 
 int32_t TBtrieveFile::NumberOfRecords() {
     FileSpec spec{};
-    uint8_t scratch[64];
+    uint8_t scratch[64] = {};
     int32_t len = sizeof spec;
     Request(15, 15, &spec, len, scratch, sizeof scratch, 0, true);
     return spec.Records;
@@ -290,7 +307,7 @@ void TBtrieveFile::ClearKey() {
     if (FKeyBuffer) std::memset(FKeyBuffer.get(), 0, FKeyBufferSize);
 }
 
-void TBtrieveFile::MakeKey(std::span<const void* const> Values) {
+template <class ValueOf> void TBtrieveFile::BuildKey(size_t count, ValueOf value) {
     // 125 and 255 are valid key paths for the engine but name no key here.
     if (FKeyPath >= FIndexCnt || FKeyPath >= kMaxSegments || FKeyStart[FKeyPath] == 0)
         throw ERangeError(Format("Key path %d names no key of \"%s\"", {int(FKeyPath), FFileName}));
@@ -299,13 +316,24 @@ void TBtrieveFile::MakeKey(std::span<const void* const> Values) {
     size_t index = 0;
     for (int s = FKeyStart[FKeyPath]; s <= FSegmentCnt; ++s, ++index) {
         const KeyDef& seg = FKeyList[static_cast<size_t>(s - 1)];
-        if (index >= Values.size()) throw ERangeError("Too few key values");
-        // Never past the key buffer, whatever the segment lengths add up to.
-        const size_t n = std::min<size_t>(seg.KeyLen, FKeyBufferSize > offset ? FKeyBufferSize - offset : 0);
-        if (n) std::memcpy(FKeyBuffer.get() + offset, Values[index], n);
+        if (index >= count) throw ERangeError("Too few key values");
+        // Never past the key buffer, whatever the segment lengths add up to,
+        // nor past the value.
+        const TKeyValue v = value(index);
+        const size_t room = FKeyBufferSize > offset ? FKeyBufferSize - offset : 0;
+        const size_t n = std::min({size_t{seg.KeyLen}, room, v.Size});
+        if (n) std::memcpy(FKeyBuffer.get() + offset, v.Address, n);
         offset += seg.KeyLen;
-        if (!(seg.KeyFlags & kSegmentFollows)) break;
+        if (!(seg.KeyFlags & kfSegmented)) break;
     }
+}
+
+void TBtrieveFile::MakeKey(std::span<const void* const> Values) {
+    BuildKey(Values.size(), [&](size_t i) { return TKeyValue{Values[i], SIZE_MAX}; });
+}
+
+void TBtrieveFile::MakeKey(std::span<const TKeyValue> Values) {
+    BuildKey(Values.size(), [&](size_t i) { return Values[i]; });
 }
 
 void TBtrieveFile::SetKeyPath(uint16_t Value) {

@@ -20,6 +20,7 @@ namespace btr {
 
 constexpr int kMaxSegments = 119;
 constexpr int kMaxKeyLength = 255;
+constexpr int32_t kMaxRecordLength = 65535; // record lengths are 16-bit
 constexpr int kPosBlockSize = 128;
 constexpr int kMaxFileNameLength = 250;
 constexpr int kMaxOwnerLength = 8;
@@ -91,6 +92,13 @@ static_assert(sizeof(KeyDef) == 8);
 static_assert(sizeof(TXFilterRec) == 9 && sizeof(TXFieldRec) == 4);
 
 using KeyDefArray = std::array<KeyDef, kMaxSegments>;
+
+// One key segment's value for MakeKey: its address and how many bytes it
+// holds. A segment longer than its value is zero-filled past it.
+struct TKeyValue {
+    const void* Address;
+    size_t Size;
+};
 
 // One record of an extended read's answer.
 struct TXRecord {
@@ -172,9 +180,13 @@ public:
     int32_t NumberOfRecords();
     void ClearBuffer();
     void ClearKey();
-    // Builds the current key path's key from one address per segment.
+    // Builds the current key path's key from one address per segment; each
+    // address must hold the segment's whole length.
     void MakeKey(std::span<const void* const> Values);
     void MakeKey(std::initializer_list<const void*> Values) { MakeKey(std::span(Values.begin(), Values.size())); }
+    // The same, copying no more of each value than it holds.
+    void MakeKey(std::span<const TKeyValue> Values);
+    void MakeKey(std::initializer_list<TKeyValue> Values) { MakeKey(std::span(Values.begin(), Values.size())); }
     void SetDataBuffer(void* Buffer, uint16_t Size);
     TClient_ID* GetClientID();
     // The status check of the last answer: true when the request is to be
@@ -207,6 +219,9 @@ public:
 protected:
     // Forgets the key layout, so that AddKeySegment starts a fresh one.
     void ResetKeyLayout();
+    // Raises EBtrieve for a request refused before it reached the engine,
+    // leaving the status in Status like any answer.
+    [[noreturn]] void Reject(int32_t Status, int32_t Op);
 
 private:
     struct FilterTerm {
@@ -221,6 +236,11 @@ private:
     void RequireData(int32_t Op, uint32_t minSize);
     // One engine call with the object's client, through its engine.
     int16_t Call(int32_t Op, void* DataBuf, int32_t& DataLen, void* KeyBuf, uint8_t KeyLen, uint8_t KeyNum);
+    // The key length a request names: never more than the buffer holds.
+    uint8_t SentKeyLen() const;
+    // Copies one value per segment of the current key path; `value(i)`
+    // gives the i-th value.
+    template <class ValueOf> void BuildKey(size_t count, ValueOf value);
     void ReadKeyLayout(const FileSpec& spec);
     void ReadCollatingSequence(const FileSpec& spec, int32_t length);
     void AllocateKeyBuffer();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/btrfile.h"
+#include "engine/keyorder.h"
 #include "platform/files.h"
 #include "platform/format.h"
 #include "platform/messages.h"
@@ -86,16 +87,19 @@ void TBtrieveFile::AddKeySegment(uint16_t KeyPos, uint16_t KeyLen, uint16_t KeyF
     ++FSegmentCnt;
     if (FIndexCnt < kMaxSegments && FKeyStart[FIndexCnt] == 0) FKeyStart[FIndexCnt] = FSegmentCnt;
     FKeyList[FSegmentCnt - 1u] = KeyDef{KeyPos, KeyLen, KeyFlags, KeyType, NullValue};
-    if (!(KeyFlags & 0x0010)) {
+    if (!(KeyFlags & kfSegmented)) {
         ++FIndexCnt;
         FKeySize = std::max(FKeySize, FCurrentKeySize);
         FCurrentKeySize = 0;
+        // An object that already has its key buffer keeps it as long as the
+        // longest key, so that no request names more bytes than it holds.
+        if (FKeyBuffer) AllocateKeyBuffer();
     }
 }
 
 void TBtrieveFile::CreateFile(uint16_t Flags, uint16_t RecLen, uint16_t PageSize, uint16_t Allocation,
                               int32_t Mode) {
-    if (FFileName.size() > kMaxFileNameLength) throw EBtrieve(11, 14, FFileName);
+    if (FFileName.size() > kMaxFileNameLength) Reject(bsInvalidFileName, bCreate);
     FileSpec spec{};
     spec.RecordLen = RecLen;
     spec.PageSize = PageSize;
@@ -170,7 +174,7 @@ void TBtrieveFile::XGet(uint16_t Op, bool UseUC, uint16_t MaxReject, uint16_t Ma
     uint8_t* work = req.Finish();
 
     FBytesRead = FXDataSize;
-    Request(Op, Op, work, FBytesRead, FKeyBuffer.get(), FKeySize, static_cast<uint8_t>(FKeyPath & 0xFF), true);
+    Request(Op, Op, work, FBytesRead, FKeyBuffer.get(), SentKeyLen(), static_cast<uint8_t>(FKeyPath & 0xFF), true);
     // Never more than the caller's buffer holds, whatever length came back.
     const size_t n = std::min<size_t>(static_cast<size_t>(std::max(FBytesRead, 0)), FXDataSize);
     if (FXData && n) std::memcpy(FXData, work, n);
@@ -216,7 +220,7 @@ uint32_t TBtrieveFile::GetChunk(uint32_t Position, uint32_t Offset, uint32_t Cou
         dest += chunk;
         Count -= chunk;
         FBytesRead = sizeof d;
-        Request(23, 23, &d, FBytesRead, FKeyBuffer.get(), FKeySize, 254);
+        Request(23, 23, &d, FBytesRead, FKeyBuffer.get(), SentKeyLen(), 254);
         // A refused chunk (103 past the end, left to the caller) moved nothing;
         // an answer claiming more than was asked counts only what was asked.
         if (FStatus != 0) break;
@@ -241,7 +245,7 @@ void TBtrieveFile::UpdateChunk(uint32_t Offset, uint32_t Count, const void* Src)
         src += chunk;
         Count -= chunk;
         FBytesRead = sizeof d;
-        Request(53, 53, &d, FBytesRead, FKeyBuffer.get(), FKeySize, static_cast<uint8_t>(FKeyPath & 0xFF));
+        Request(53, 53, &d, FBytesRead, FKeyBuffer.get(), SentKeyLen(), static_cast<uint8_t>(FKeyPath & 0xFF));
         // A refused chunk (103: it would leave a gap) wrote nothing; the ones
         // after it would land in the wrong place.
         if (FStatus != 0) break;
@@ -253,7 +257,7 @@ void TBtrieveFile::TruncateRec(uint32_t /*Position: the engine cuts the current 
     d.Subfunction = kTruncate;
     d.Offset = Offset;
     FBytesRead = sizeof d;
-    Request(53, 53, &d, FBytesRead, FKeyBuffer.get(), FKeySize, static_cast<uint8_t>(FKeyPath & 0xFF));
+    Request(53, 53, &d, FBytesRead, FKeyBuffer.get(), SentKeyLen(), static_cast<uint8_t>(FKeyPath & 0xFF));
 }
 
 // ---- percentages -------------------------------------------------------------
@@ -264,7 +268,7 @@ int32_t TBtrieveFile::GetPercentage() {
     do {
         std::memset(result, 0, sizeof result);
         len = sizeof result;
-        FStatus = Call(45, result, len, FKeyBuffer.get(), FKeySize, static_cast<uint8_t>(FKeyPath & 0xFF));
+        FStatus = Call(45, result, len, FKeyBuffer.get(), SentKeyLen(), static_cast<uint8_t>(FKeyPath & 0xFF));
     } while (Error(45, FFileName));
     return ReadLE<int32_t>(result);
 }

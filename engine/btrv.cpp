@@ -113,7 +113,16 @@ int TBTrieveClientList::Count() {
     return static_cast<int>(FList.size());
 }
 
-TBtrieveClient* TBTrieveClientList::GetItems(int Index) { return FList.at(static_cast<size_t>(Index)).get(); }
+// Indexes are checked like the host's lists check theirs.
+void TBTrieveClientList::CheckIndex(int Index) const {
+    if (Index < 0 || static_cast<size_t>(Index) >= FList.size())
+        throw ERangeError("Client list index out of bounds (" + std::to_string(Index) + ")");
+}
+
+TBtrieveClient* TBTrieveClientList::GetItems(int Index) {
+    CheckIndex(Index);
+    return FList[static_cast<size_t>(Index)].get();
+}
 
 int32_t TBTrieveClientList::FindByThreadID(uint32_t ThreadID) {
     for (size_t i = 0; i < FList.size(); ++i)
@@ -121,7 +130,10 @@ int32_t TBTrieveClientList::FindByThreadID(uint32_t ThreadID) {
     return -1;
 }
 
-void TBTrieveClientList::Delete(int Index) { FList.erase(FList.begin() + Index); }
+void TBTrieveClientList::Delete(int Index) {
+    CheckIndex(Index);
+    FList.erase(FList.begin() + Index);
+}
 
 void TBTrieveClientList::Clear() { FList.clear(); }
 

@@ -93,6 +93,7 @@ public:
     void FreeThread();
 
     int Count();
+    // Both raise ERangeError for an index outside the list.
     TBtrieveClient* GetItems(int Index);
     int32_t FindByThreadID(uint32_t ThreadID);
     void Delete(int Index);
@@ -100,6 +101,7 @@ public:
 
 private:
     TClient_ID GetFreeClientThreadID();
+    void CheckIndex(int Index) const;
 
     TCriticalSection FLock;
     std::vector<std::unique_ptr<TBtrieveClient>> FList;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <charconv>
 #include <cstring>
 #include <limits>
 
@@ -405,9 +406,15 @@ bool TStringField::GetValue(AnsiString& Value) const {
 }
 
 std::string TStringField::GetAsString() const {
+    std::string s;
+    GetAsStringTo(s);
+    return s;
+}
+
+void TStringField::GetAsStringTo(std::string& Out) const {
     ValueBuffer b(DataSize());
-    if (!GetData(b.Data())) return {};
-    return AnsiToUtf8(std::string_view(b.Text(), b.TextLength()));
+    if (!GetData(b.Data())) return Out.clear();
+    AnsiToUtf8(std::string_view(b.Text(), b.TextLength()), Out);
 }
 
 AnsiString TStringField::GetAsAnsiString() const {
@@ -512,8 +519,16 @@ void TIntegerField::SetAsFloat(double Value) {
 }
 
 std::string TIntegerField::GetAsString() const {
+    std::string s;
+    GetAsStringTo(s);
+    return s;
+}
+
+void TIntegerField::GetAsStringTo(std::string& Out) const {
     int64_t v;
-    return GetValue(v) ? std::to_string(v) : std::string();
+    if (!GetValue(v)) return Out.clear();
+    char text[24];
+    Out.assign(text, std::to_chars(text, text + sizeof text, v).ptr);
 }
 
 int32_t TIntegerField::GetAsInteger() const {
@@ -566,8 +581,15 @@ void TFloatField::SetAsString(std::string_view Value) {
 }
 
 std::string TFloatField::GetAsString() const {
+    std::string s;
+    GetAsStringTo(s);
+    return s;
+}
+
+void TFloatField::GetAsStringTo(std::string& Out) const {
     double v;
-    return GetValue(v) ? FloatToStr(v) : std::string();
+    if (!GetValue(v)) return Out.clear();
+    FloatToStr(v, Out);
 }
 
 int32_t TFloatField::GetAsInteger() const {

@@ -164,6 +164,9 @@ public:
     Variant Value() const;
     void SetValue(const Variant& Value);
     std::string AsString() const { return GetAsString(); }  // UTF-8
+    // AsString into Out, whose storage is reused: a scan that reads every
+    // value as text makes no string per value.
+    void AsStringTo(std::string& Out) const { GetAsStringTo(Out); }
     virtual void SetAsString(std::string_view Value);
     AnsiString AsAnsiString() const { return GetAsAnsiString(); }  // code page 1251
     virtual void SetAsAnsiString(std::string_view Value) { SetAsString(AnsiToUtf8(Value)); }
@@ -205,6 +208,7 @@ protected:
     void SetDataType(TFieldType v) { FDataType = v; }
 
     virtual std::string GetAsString() const;
+    virtual void GetAsStringTo(std::string& Out) const { Out = GetAsString(); }
     virtual AnsiString GetAsAnsiString() const { return Utf8ToAnsi(GetAsString()); }
     virtual int32_t GetAsInteger() const;
     virtual double GetAsFloat() const;
@@ -298,6 +302,7 @@ public:
 protected:
     TStringField(TComponent* AOwner, TFieldType Type, int Size);
     std::string GetAsString() const override;
+    void GetAsStringTo(std::string& Out) const override;
     AnsiString GetAsAnsiString() const override;
     int32_t GetAsInteger() const override;
     double GetAsFloat() const override;
@@ -342,6 +347,7 @@ public:
 protected:
     TIntegerField(TComponent* AOwner, TFieldType Type);
     std::string GetAsString() const override;
+    void GetAsStringTo(std::string& Out) const override;
     int32_t GetAsInteger() const override;
     double GetAsFloat() const override;
     Variant GetAsVariant() const override;
@@ -379,6 +385,7 @@ public:
 
 protected:
     std::string GetAsString() const override;
+    void GetAsStringTo(std::string& Out) const override;
     int32_t GetAsInteger() const override;
     double GetAsFloat() const override;
     Variant GetAsVariant() const override;

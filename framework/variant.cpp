@@ -274,8 +274,14 @@ bool TryStrToFloat(std::string_view s, double& value) {
 }
 
 std::string FloatToStr(double value) {
-    if (std::isnan(value)) return "NAN";
-    if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
+    std::string out;
+    FloatToStr(value, out);
+    return out;
+}
+
+void FloatToStr(double value, std::string& out) {
+    if (std::isnan(value)) return void(out = "NAN");
+    if (std::isinf(value)) return void(out = value > 0 ? "INF" : "-INF");
     // %.15g, without printf's cost: a grid or an export formats every value.
     // The shortest digits that read back as a normal double are its 15-digit
     // rounding whenever there are at most 15 of them (doubles lie closer
@@ -285,7 +291,7 @@ std::string FloatToStr(double value) {
     const char* const start = sci;
     const auto rounded = [&] {
         const char* last = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::general, 15).ptr;
-        return std::string(start, last);
+        out.assign(start, last);
     };
     if (value != 0 && !std::isnormal(value)) return rounded();
     const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
@@ -301,9 +307,8 @@ std::string FloatToStr(double value) {
     int exp = 0;
     std::from_chars(e + 2, end, exp);
     if (e[1] == '-') exp = -exp;
-    if (exp < -4 || exp >= 15) return std::string(start, end); // %g's exponent form
-    std::string out;
-    out.reserve(24);
+    if (exp < -4 || exp >= 15) return void(out.assign(start, end)); // %g's exponent form
+    out.clear();
     if (negative) out += '-';
     const auto n = static_cast<size_t>(count);
     if (exp < 0) {
@@ -314,7 +319,6 @@ std::string FloatToStr(double value) {
         const auto whole = static_cast<size_t>(exp + 1);
         out.append(digits, whole).append(1, '.').append(digits + whole, n - whole);
     }
-    return out;
 }
 
 } // namespace btr

@@ -105,5 +105,7 @@ bool TryStrToInt64(std::string_view s, int64_t& value);
 bool TryStrToFloat(std::string_view s, double& value);
 // 15 significant digits, "." as separator, no exponent for ordinary values.
 std::string FloatToStr(double value);
+// The same into `out`, whose storage is reused.
+void FloatToStr(double value, std::string& out);
 
 } // namespace btr

@@ -85,9 +85,15 @@ constexpr std::array<std::array<char, 4>, 256> kUtf8Of1251 = [] {
 }();
 
 std::string AnsiToUtf8(std::string_view ansi) {
+    std::string out;
+    AnsiToUtf8(ansi, out);
+    return out;
+}
+
+void AnsiToUtf8(std::string_view ansi, std::string& out) {
     size_t n = 0;
     for (char ch : ansi) n += static_cast<size_t>(kUtf8Of1251[static_cast<unsigned char>(ch)][0]);
-    std::string out(n, '\0');
+    out.resize(n);
     char* p = out.data();
     for (char ch : ansi) {
         const auto& e = kUtf8Of1251[static_cast<unsigned char>(ch)];
@@ -96,7 +102,6 @@ std::string AnsiToUtf8(std::string_view ansi) {
         if (e[0] > 2) p[2] = e[3];
         p += e[0];
     }
-    return out;
 }
 
 AnsiString Utf8ToAnsi(std::string_view utf8) {
@@ -135,6 +140,24 @@ unsigned char AnsiLower(unsigned char c) {
 AnsiString AnsiUpperCase(std::string_view s) {
     AnsiString out(s);
     for (char& ch : out) ch = static_cast<char>(AnsiUpper(static_cast<unsigned char>(ch)));
+    return out;
+}
+
+std::string Utf8UpperCase(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    size_t i = 0;
+    while (i < utf8.size()) {
+        const size_t start = i;
+        const int64_t u = NextCodePoint(utf8, i);
+        const int b = u < 0 ? -1 : UnicodeTo1251(static_cast<char32_t>(u));
+        if (b < 0) {
+            out.append(utf8.substr(start, i - start));
+            continue;
+        }
+        const auto& e = kUtf8Of1251[AnsiUpper(static_cast<unsigned char>(b))];
+        out.append(e.data() + 1, static_cast<size_t>(e[0]));
+    }
     return out;
 }
 

@@ -12,6 +12,8 @@ namespace btr {
 using AnsiString = std::string;
 
 std::string AnsiToUtf8(std::string_view ansi);
+// The same into `out`, whose storage is reused.
+void AnsiToUtf8(std::string_view ansi, std::string& out);
 AnsiString Utf8ToAnsi(std::string_view utf8);
 
 // Upper / lower case of one 1251 byte: ASCII and the Cyrillic letters.
@@ -20,6 +22,12 @@ unsigned char AnsiLower(unsigned char c);
 AnsiString AnsiUpperCase(std::string_view s);
 // Case-insensitive comparison of 1251 text (Latin and Cyrillic); <0, 0, >0.
 int AnsiCompareTextI(std::string_view a, std::string_view b);
+
+// Upper case of UTF-8 text where the fold is exact: the characters 1251
+// holds (ASCII and the Cyrillic letters) are upper-cased, every other byte
+// stays as it was, so texts that differ in anything but those letters'
+// case stay different.
+std::string Utf8UpperCase(std::string_view utf8);
 
 // Case-insensitive comparison of UTF-8 text, through 1251 (the names the
 // system compares are 1251 names).

@@ -19,6 +19,7 @@ constexpr Entry kTable[] = {
     {65371, "Неизвестный тип %d поля \"%s\""},
     {65372, "Нет буфера данных для операции \"%s\" с файлом \"%s\""},
     {65373, "Ответ расширенной операции не соответствует своей длине"},
+    {65374, "Неверная длина %d поля \"%s\""},
     // Exported constants of the macro interpreter and the RTF reader.
     {65376, "Unexpected end of RTF file"},
     {65377, "Variables in TTagList are read-only"},

@@ -17,6 +17,7 @@ constexpr int SNameTooLong = 65370;       // a dictionary name over 20 bytes in 
 constexpr int SBadFieldType = 65371;      // a field type code outside the type table
 constexpr int SNoDataBuffer = 65372;      // a record operation on a file object without a data buffer
 constexpr int SBadExtendedAnswer = 65373; // an extended answer shorter than it claims
+constexpr int SBadFieldLength = 65374;    // a field length no record can hold
 constexpr int STransactionError = 65378;  // "Ошибка транзакции. Код ошибки %d"
 constexpr int SBadDictStructure = 65379;
 constexpr int SFileNotInDict = 65380;

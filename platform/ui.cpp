@@ -15,13 +15,14 @@ TMessageBoxHandler gBoxHandler;
 TQuitHandler gQuitHandler;
 std::optional<int> gQuitCode;
 
-int DefaultButton(uint32_t flags) {
-    const uint32_t kind = flags & 0x0F;
-    const bool second = (flags & 0xF00) == MB_DEFBUTTON2;
-    switch (kind) {
-    case MB_OKCANCEL: return second ? IDCANCEL : IDOK;
-    case MB_YESNO: return second ? IDNO : IDYES;
-    case MB_YESNOCANCEL: return second ? IDNO : IDYES;
+// The answer when no person can be asked: the button that changes nothing
+// (No, Cancel) whatever the box's default button, OK for a box that only
+// informs.
+int SafeAnswer(uint32_t flags) {
+    switch (flags & 0x0F) {
+    case MB_OKCANCEL: return IDCANCEL;
+    case MB_YESNO: return IDNO;
+    case MB_YESNOCANCEL: return IDCANCEL;
     default: return IDOK;
     }
 }
@@ -29,12 +30,12 @@ int DefaultButton(uint32_t flags) {
 int ConsoleBox(const std::string& text, const std::string& caption, uint32_t flags) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
     const uint32_t kind = flags & 0x0F;
-    if (kind == MB_OK || !isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return DefaultButton(flags);
+    if (kind == MB_OK || !isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return SafeAnswer(flags);
     const bool yesNo = kind == MB_YESNO || kind == MB_YESNOCANCEL;
     for (;;) {
         std::fprintf(stderr, yesNo ? "[y/n] " : "[o/c] ");
         std::string line;
-        if (!std::getline(std::cin, line)) return DefaultButton(flags);
+        if (!std::getline(std::cin, line)) return SafeAnswer(flags);
         const char c = line.empty() ? 0 : static_cast<char>(line[0] | 0x20);
         if (yesNo && c == 'y') return IDYES;
         if (yesNo && c == 'n') return IDNO;

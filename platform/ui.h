@@ -1,7 +1,9 @@
 // Message boxes and the application's quit request, replaceable by the host:
 // the default box writes to standard error and answers from a terminal when
-// there is one, else with the box's default button; the default quit handler
-// records the exit code for the host to read.
+// there is one, else with the button that changes nothing (No for a yes/no
+// question, Cancel where there is one, OK for a box that only informs), so
+// nothing is destroyed unasked; the default quit handler records the exit
+// code for the host to read.
 #pragma once
 
 #include <cstdint>

@@ -45,9 +45,9 @@ void TDictGrid::FButtonClick(TComponent*) {
 void TDictGrid::DeleteRow(int aRow) {
     if (aRow < FixedRows() || aRow >= RowCount())
         throw EInvalidGridOperation("Grid index out of range");
-    // What was typed but not yet stored would be lost when the editor
-    // reloads below: store it first.
-    UpdateText();
+    // Three steps and nothing else: what the editor holds is not stored
+    // (its cell may be the row that goes, and OnSetEditText would report a
+    // change to a row that is no longer there); the editor reloads instead.
     RowMoved(aRow, RowCount() - 1);
     SetRowCount(RowCount() - 1);
     if (InplaceEditor()) InplaceEditor()->UpdateContents();

@@ -66,7 +66,7 @@ constexpr FlagWord kFlagWords[] = {{"dup", 0x0001}, {"mod", 0x0002}, {"desc", 0x
 std::string FlagsText(uint16_t flags) {
     std::string out;
     for (const FlagWord& w : kFlagWords)
-        if (flags & w.flag) out += (out.empty() ? "" : " ") + std::string(w.word);
+        if (flags & w.flag) out.append(out.empty() ? "" : " ").append(w.word);
     return out;
 }
 

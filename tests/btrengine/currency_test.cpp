@@ -2,6 +2,9 @@
 // reads without a position, on another key, past the ends, with short buffers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "tests/btrengine/harness.h"
 
 namespace btr::test {
@@ -53,11 +56,37 @@ TEST_F(Currency, GetsAnswerInTurnFromAFreshHandle) {
     }
     ASSERT_EQ(h.Get(55, 1, {'h', 'i', 'g', 'h'}), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(h.Key.data()), 4), "high");
-    // A key buffer shorter than the key, or none.
-    uint8_t rec[kLen], key[2] = {};
-    int32_t len = kLen;
-    EXPECT_EQ(h.Call(5, rec, len, key, sizeof key, 0), 21);
-    EXPECT_EQ(h.Call(5, rec, len, nullptr, 4, 0), 21);
+}
+
+TEST_F(Currency, EveryKeyedGetRefusesAKeyBufferShorterThanTheKey) {
+    Handle h;
+    ASSERT_EQ(h.Open(FDir.File("C.DAT")), 0);
+    ASSERT_EQ(IdRead(h, h.Get(12, 0)), 10); // the next and previous gets have a place to go on from
+    for (uint16_t base = 5; base <= 13; ++base) {
+        for (uint16_t op : {base, uint16_t(base + 50)}) { // the record gets and the key-only gets
+            for (const auto& [keyNum, keyLen] : {std::pair{0, 3}, std::pair{1, 7}, std::pair{0, 0}}) {
+                if (keyNum == 1 && (base == 6 || base == 7)) continue; // next and previous stay on key 0
+                SCOPED_TRACE("op " + std::to_string(op) + ", key " + std::to_string(keyNum) + ", length " +
+                             std::to_string(keyLen));
+                // The bytes past the length given are the caller's: the key
+                // value sits in front, guards after it.
+                uint8_t key[16];
+                std::memset(key, 0xEE, sizeof key);
+                Put32(key, 20);
+                uint8_t rec[kLen] = {};
+                int32_t len = kLen;
+                const auto kn = static_cast<uint8_t>(keyNum);
+                EXPECT_EQ(h.Call(op, rec, len, key, static_cast<uint8_t>(keyLen), kn), 21);
+                EXPECT_EQ(Get32(key), 20u);
+                EXPECT_TRUE(std::all_of(key + 4, key + sizeof key, [](uint8_t b) { return b == 0xEE; }));
+                EXPECT_TRUE(std::all_of(rec, rec + kLen, [](uint8_t b) { return b == 0; }));
+                len = kLen;
+                EXPECT_EQ(h.Call(op, rec, len, nullptr, 8, kn), 21);
+            }
+        }
+    }
+    // Nothing moved: the handle goes on from the first record.
+    EXPECT_EQ(IdRead(h, h.Get(6, 0)), 20);
 }
 
 TEST_F(Currency, InsertUpdateDeleteAndGetDirectSetThePosition) {

@@ -227,7 +227,8 @@ TEST(Percentages, MonotoneExactAtTheEndsAndBack) {
     TempDir dir;
     Handle h;
     ASSERT_EQ(h.Make(dir.File("P.DAT"), Spec(16).Key({{1, 4, 1}}).Key({{5, 8, 0}}, kDup)), 0);
-    for (int32_t id = 0; id < 200; ++id) ASSERT_EQ(h.Insert(Rec(16, id * 7 - 500, "n" + std::to_string(id % 13))), 0);
+    for (int32_t id = 0; id < 200; ++id)
+        ASSERT_EQ(h.Insert(Rec(16, id * 7 - 500, std::string("n").append(std::to_string(id % 13)))), 0);
     for (uint8_t key : {uint8_t{0}, uint8_t{1}, uint8_t{255}}) {
         SCOPED_TRACE("key " + std::to_string(key));
         const bool physical = key == 255;

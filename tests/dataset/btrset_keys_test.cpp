@@ -1,7 +1,6 @@
 // TBDataSet on the embedded engine: the encodings the first file does not
-// hold (extended reals, fixed and length-prefixed strings, Char, SNR), the
-// largest values that end a range, every FindKey operation, and the key
-// Locate chooses.
+// hold (extended reals, fixed and length-prefixed strings, Char, SNR), every
+// FindKey operation, and the key Locate chooses.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -137,35 +136,6 @@ TEST_F(Keys, StoredBytesReadAsTheirValues) {
     EXPECT_EQ(ds.RecordCount(), 1);
 }
 
-TEST_F(Keys, RangeEndsReachTheLargestStoredValues) {
-    TBDataSet& ds = Open();
-    const double big = 922337203685477.0; // about the largest RS float
-    const std::pair<double, const char*> rows[] = {{-5, "A"}, {0, "я"}, {big, "b"}, {7.5, "Я"}};
-    int code = 0;
-    for (const auto& [rs, ch] : rows) {
-        ds.Append();
-        F("Code").SetAsInteger(++code);
-        F("RS").SetAsFloat(rs);
-        F("Ch").SetAsString(ch);
-        ds.Post();
-    }
-    ds.SetKeyPath(3); // RS
-    ds.Last();
-    EXPECT_EQ(F("RS").AsFloat(), big);
-    ds.SetRange({Variant(0)}, {});
-    EXPECT_EQ(Codes(), (std::vector<int>{2, 4, 3}));
-    ds.Last();
-    EXPECT_EQ(F("Code").AsInteger(), 3);
-    ds.SetRange({}, {Variant(7.5)});
-    EXPECT_EQ(Codes(), (std::vector<int>{1, 2, 4}));
-
-    ds.SetKeyPath(4); // Char: "я" is byte 0xFF, the largest
-    ds.Last();
-    EXPECT_EQ(F("Ch").AsString(), "я");
-    ds.Prior();
-    EXPECT_EQ(F("Ch").AsString(), "Я");
-}
-
 TEST_F(Keys, FindKeyWithEveryOperation) {
     TBDataSet& ds = Open();
     for (int code : {10, 20, 30}) ds.AppendRecord({Variant(code), Variant("n" + std::to_string(code))});
@@ -190,18 +160,6 @@ TEST_F(Keys, FindKeyWithEveryOperation) {
     } catch (const EDatabaseError& e) {
         EXPECT_EQ(std::string(e.what()), "Incorrect number of key values.");
     }
-}
-
-TEST_F(Keys, FindKeyIgnoresTheBytesOfSegmentsItDoesNotName) {
-    TBDataSet& ds = Open();
-    ds.AppendRecord({Variant(1), Variant("Петров"), Variant("Москва")});
-    ds.AppendRecord({Variant(2), Variant("Петров"), Variant("Тула")});
-    ds.SetIndexFields("Name"); // key 1: (Name, City)
-    ds.Last();
-    EXPECT_EQ(F("City").AsString(), "Тула");
-    // The City bytes of the last read must not take part in the search.
-    ASSERT_TRUE(ds.FindKey({Variant("Петров")}, 9));
-    EXPECT_EQ(F("Code").AsInteger(), 1);
 }
 
 TEST_F(Keys, LocateChoosesTheKeyCoveringTheLongestLeadingPart) {

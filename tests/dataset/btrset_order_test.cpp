@@ -367,7 +367,9 @@ TEST_P(KeyOrder, WalksRangesAndSearchesFollowTheFilesOrder) {
                 ds->First();
                 const bool found = ds->FindKey(key, op);
                 EXPECT_EQ(found, want.has_value()) << "op " << op << " record " << id;
-                if (found && want) EXPECT_EQ(ds->FieldByName("Id")->AsInteger(), *want) << "op " << op << " record " << id;
+                if (found && want) {
+                    EXPECT_EQ(ds->FieldByName("Id")->AsInteger(), *want) << "op " << op << " record " << id;
+                }
             }
         }
         // ... and with the leading field alone, by that field only.
@@ -391,7 +393,9 @@ TEST_P(KeyOrder, WalksRangesAndSearchesFollowTheFilesOrder) {
                     ds->First();
                     const bool found = ds->FindKey({Variant(lead)}, op);
                     EXPECT_EQ(found, id.has_value()) << "lead " << lead << " op " << op;
-                    if (found && id) EXPECT_EQ(ds->FieldByName("Id")->AsInteger(), *id) << "lead " << lead << " op " << op;
+                    if (found && id) {
+                        EXPECT_EQ(ds->FieldByName("Id")->AsInteger(), *id) << "lead " << lead << " op " << op;
+                    }
                 }
             }
             ds->SetIndexFields("Lead;V");

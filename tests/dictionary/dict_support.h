@@ -47,11 +47,12 @@ private:
     TMessageBoxHandler FOld;
 };
 
-// A dictionary file, created empty and held open for adding entries.
+// A dictionary file, created empty (or one that exists) and held open for
+// adding entries.
 class DictBuilder {
 public:
-    explicit DictBuilder(const std::string& path) : FDict(path) {
-        FDict.CreateFile();
+    explicit DictBuilder(const std::string& path, bool create = true) : FDict(path) {
+        if (create) FDict.CreateFile();
         FDict.SetActive(true);
     }
 

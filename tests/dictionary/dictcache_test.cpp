@@ -135,21 +135,134 @@ TEST_F(DictCache, RefreshRereadsTheDictionary) {
     EXPECT_EQ(again.Fields->Count(), 2);
 }
 
-TEST_F(DictCache, BadStructureIsRefused) {
-    // A dictionary whose records are not 141 bytes: a data file made from it.
+TEST_F(DictCache, FilesNotLaidOutLikeADictionaryAreRefused) {
+    // A data file made from the dictionary: 4-byte records.
     {
         test::ScriptedBoxes boxes;
         TDictFile dict(Dict());
         dict.SetActive(true);
         dict.CreateFile("ORDERS.DAT");
     }
-    TFileData fd;
-    try {
-        GetFileData("X.DAT", "ORDERS.DAT", fd);
-        FAIL();
-    } catch (const EBtrieve& e) {
-        EXPECT_EQ(e.Message(), "Неверная структура словаря");
+    // 141-byte records with keys of other shapes: every keyed read of a
+    // dictionary copies its entry's fields into the key, so a longer segment
+    // would read past them. (KeyPos, KeyLen, KeyFlags) per segment.
+    struct Seg {
+        uint16_t pos, len, flags;
+    };
+    const struct {
+        const char* name;
+        std::vector<Seg> segs;
+    } shapes[] = {
+        {"LONGOWNER.DAT", {{1, 2, 0x13}, {3, 21, 0x13}, {28, 21, 3},  // key 0
+                           {1, 2, 0x13}, {28, 21, 0x403},             // key 1
+                           {1, 2, 0x13}, {3, 100, 0x13}, {24, 4, 3}}}, // key 2: a 100-byte owner
+        {"TWOKEYS.DAT", {{1, 2, 0x13}, {3, 21, 0x13}, {28, 21, 3}, {1, 2, 0x13}, {28, 21, 0x403}}},
+        {"SHORTNAME.DAT", {{1, 2, 0x13}, {3, 21, 0x13}, {28, 21, 3},
+                           {1, 2, 0x13}, {28, 5, 0x403},
+                           {1, 2, 0x13}, {3, 21, 0x13}, {24, 4, 3}}},
+    };
+    for (const auto& shape : shapes) {
+        TBtrieveFile f;
+        f.SetFileName(FDir.File(shape.name));
+        for (const Seg& s : shape.segs) f.AddKeySegment(s.pos, s.len, s.flags, ktString, 0);
+        f.CreateFile(0, sizeof(DictRec), 1024, 0, 0);
     }
+    std::vector<std::string> refused = {FDir.File("ORDERS.DAT")};
+    for (const auto& shape : shapes) refused.push_back(FDir.File(shape.name));
+    for (const std::string& path : refused) {
+        SCOPED_TRACE(path);
+        TFileData fd;
+        try {
+            GetFileData("CLIENTS.DAT", path, fd);
+            FAIL();
+        } catch (const EBtrieve& e) {
+            EXPECT_EQ(e.Message(), "Неверная структура словаря");
+        }
+        EXPECT_FALSE(fd.Fields);
+        // Creating a data file from it is refused the same way, before any
+        // question.
+        test::ScriptedBoxes boxes;
+        TDictFile dict(path);
+        dict.SetActive(true);
+        try {
+            dict.CreateFile("CLIENTS.DAT");
+            FAIL();
+        } catch (const EBtrieve& e) {
+            EXPECT_EQ(e.Message(), "Неверная структура словаря");
+        }
+        EXPECT_TRUE(boxes.Asked.empty());
+    }
+}
+
+TEST_F(DictCache, DamagedFieldLengthsAreRefused) {
+    const struct {
+        const char* file;
+        std::vector<test::FieldSpec> fields;
+        const char* message;
+    } cases[] = {
+        {"NEG.DAT", {{"Code", btLongint, 4}, {"Bad", btString, -5}}, "Неверная длина -5 поля \"Bad\""},
+        {"HUGE.DAT", {{"Bad", btString, 0x7FFFFFFF}, {"Next", btString, 10}},
+         "Неверная длина 2147483647 поля \"Bad\""},
+        {"LONG.DAT", {{"A", btString, 65000}, {"B", btString, 536}}, "Записи длиннее 65535 байт не поддерживаются"},
+    };
+    {
+        DictBuilder b(Dict(), false);
+        for (const auto& c : cases) {
+            b.AddFile(c.file);
+            b.AddFields(c.file, c.fields);
+        }
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        TFileData fd;
+        try {
+            GetFileData(c.file, Dict(), fd);
+            FAIL();
+        } catch (const EBtrieve& e) {
+            EXPECT_EQ(e.Message(), c.message);
+        }
+        EXPECT_FALSE(fd.Fields);
+        EXPECT_FALSE(fd.Keys);
+    }
+    // The longest record there is still passes.
+    TBFieldList list;
+    list.AddField("A", 65000, btString);
+    list.AddField("B", 535, btString);
+    EXPECT_EQ(list.DataSize, 65535);
+    EXPECT_THROW(list.AddField("C", 1, btString), EBtrieve);
+    EXPECT_EQ(list.Count(), 2);
+}
+
+TEST_F(DictCache, DictionariesAndFilesKeepTheirWholeNames) {
+    // Two dictionaries whose paths differ only in characters 1251 cannot
+    // hold: two cache entries, each read from its own file.
+    const struct {
+        std::string dir;
+        std::vector<test::FieldSpec> fields;
+    } dicts[] = {{"日", {{"A", btLongint, 4}}}, {"月", {{"A", btLongint, 4}, {"B", btLongint, 4}}}};
+    for (const auto& d : dicts) {
+        std::filesystem::create_directory(FDir.File(d.dir));
+        DictBuilder b(FDir.File(d.dir + "/DICT.DAT"));
+        b.AddFile("CLIENTS.DAT");
+        b.AddFields("CLIENTS.DAT", d.fields);
+    }
+    for (int round = 0; round < 2; ++round) { // read, then from the cache
+        for (const auto& d : dicts) {
+            TFileData fd;
+            GetFileData("CLIENTS.DAT", FDir.File(d.dir + "/DICT.DAT"), fd);
+            EXPECT_EQ(fd.Fields->Count(), static_cast<int>(d.fields.size())) << d.dir << " round " << round;
+        }
+    }
+    EXPECT_EQ(BDictList->Count(), 2);
+
+    // A bare name that 1251 cannot hold names no entry, not the entry "?.DAT".
+    {
+        DictBuilder b(Dict(), false);
+        b.AddFile("?.DAT");
+    }
+    TFileData fd;
+    GetFileData("?.DAT", Dict(), fd);
+    EXPECT_THROW(GetFileData("日.DAT", Dict(), fd), EBtrieve);
 }
 
 TEST_F(DictCache, ManyThreadsNeverSeeHalfFilledDescriptions) {

@@ -112,18 +112,42 @@ TEST_F(DictCreate, RefusedDescriptionsCreateNothing) {
     B().AddFile("BADTYPE.DAT");
     B().AddFields("BADTYPE.DAT", {{"A", 40, 4}});
     B().AddSegments("BADTYPE.DAT", {{"A", 0}});
+    B().AddFile("BADLEN.DAT"); // a damaged length: it would place the key before the record
+    B().AddFields("BADLEN.DAT", {{"A", 3, -4}, {"B", 3, 4}});
+    B().AddSegments("BADLEN.DAT", {{"B", 0}});
 
     ScriptedBoxes boxes;
     EXPECT_THROW(B().Dict().CreateFile("NOKEYS.DAT"), EAbort);
     EXPECT_THROW(B().Dict().CreateFile("BADSEG.DAT"), EAbort);
     EXPECT_THROW(B().Dict().CreateFile("NOENTRY.DAT"), EAbort);
     EXPECT_THROW(B().Dict().CreateFile("BADTYPE.DAT"), EAbort);
-    ASSERT_EQ(boxes.Asked.size(), 3u); // no file entry: no message
+    EXPECT_THROW(B().Dict().CreateFile("BADLEN.DAT"), EAbort);
+    ASSERT_EQ(boxes.Asked.size(), 4u); // no file entry: no message
     EXPECT_EQ(boxes.Asked[0], "Ошибка: Файлы без индексов не поддерживаются");
     EXPECT_EQ(boxes.Asked[1], "Ошибка: Поле индекса \"code\" не найдено среди полей");
     EXPECT_NE(boxes.Asked[2].find("40"), std::string::npos);
-    for (const char* f : {"NOKEYS.DAT", "BADSEG.DAT", "NOENTRY.DAT", "BADTYPE.DAT"})
+    EXPECT_EQ(boxes.Asked[3], "Ошибка: Неверная длина -4 поля \"A\"");
+    for (const char* f : {"NOKEYS.DAT", "BADSEG.DAT", "NOENTRY.DAT", "BADTYPE.DAT", "BADLEN.DAT"})
         EXPECT_FALSE(std::filesystem::exists(f)) << f;
+}
+
+TEST_F(DictCreate, ADictionaryNeverOpenedRaisesBeforeAsking) {
+    B().AddFile("OLD.DAT");
+    B().AddFields("OLD.DAT", {{"A", 3, 4}});
+    B().AddSegments("OLD.DAT", {{"A", 0}});
+    { std::ofstream("OLD.DAT") << "old"; }
+    ScriptedBoxes boxes;
+    TDictFile closed(FDir.File("DICT.DAT"));
+    try {
+        closed.CreateFile("OLD.DAT");
+        FAIL();
+    } catch (const EBtrieve& e) {
+        EXPECT_EQ(e.Error(), 3); // file not open
+        EXPECT_EQ(e.FileName(), FDir.File("DICT.DAT"));
+    }
+    EXPECT_EQ(closed.Status(), 3);
+    EXPECT_TRUE(boxes.Asked.empty());
+    EXPECT_EQ(std::filesystem::file_size("OLD.DAT"), 3u);
 }
 
 TEST_F(DictCreate, OverwriteQuestion) {

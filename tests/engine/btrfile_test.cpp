@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <functional>
+
 #include "engine/btrfile.h"
 #include "tests/engine/fake.h"
 
@@ -35,6 +38,7 @@ TEST_F(FileTest, OpenSendsNameOwnerAndModeThenReadsTheLayout) {
     EXPECT_EQ(stat.op, 15);
     EXPECT_EQ(stat.dataLenIn, 2185);
     EXPECT_EQ(stat.keyLen, 128);
+    EXPECT_TRUE(std::all_of(stat.key, stat.key + 128, [](uint8_t b) { return b == 0; }));
 
     EXPECT_TRUE(f.Active());
     EXPECT_EQ(f.RecordLen(), 100);
@@ -60,6 +64,7 @@ TEST_F(FileTest, OpenSendsNameOwnerAndModeThenReadsTheLayout) {
     AnswerStat(0, 0, 0, {}, 42);
     EXPECT_EQ(f.NumberOfRecords(), 42);
     EXPECT_EQ(Last().keyLen, 64);
+    EXPECT_TRUE(std::all_of(Last().key, Last().key + 64, [](uint8_t b) { return b == 0; }));
 }
 
 TEST_F(FileTest, EmptyOwnerSendsOneByte) {
@@ -139,6 +144,20 @@ TEST_F(FileTest, StatusCheckRetriesAndResets) {
     EXPECT_EQ(f.Status(), 0);
     EXPECT_EQ(f.RetryCount(), 0);
 
+    // An error after a wait ends the conflict too: the next one is waited
+    // out in full again.
+    Answer(84);
+    Answer(2);
+    EXPECT_THROW(f.Get(5, 0), EBtrieve);
+    EXPECT_EQ(f.RetryCount(), 0);
+    Answer(84);
+    Answer(84);
+    Answer(0);
+    const int waited = fake_count();
+    f.Get(5, 0);
+    EXPECT_EQ(fake_count() - waited, 3);
+    EXPECT_EQ(f.Status(), 0);
+
     Answer(-7);
     f.Get(5, 0);
     EXPECT_EQ(f.Status(), -7);
@@ -213,6 +232,20 @@ TEST_F(FileTest, BuffersAndKeys) {
     f.SetKeyPath(0);
     EXPECT_THROW(f.MakeKey(std::initializer_list<const void*>{}), ERangeError);
 
+    // Values that say how much they hold: nothing is read past them, the
+    // rest of the segment is zero. (The sanitizer run catches a read past.)
+    f.SetKeyPath(1);
+    const auto shortA = std::make_unique<uint8_t[]>(2);
+    shortA[0] = 0x11;
+    shortA[1] = 0x22;
+    f.MakeKey({TKeyValue{shortA.get(), 2}, TKeyValue{b, sizeof b}});
+    EXPECT_EQ(std::vector<uint8_t>(f.KeyBuffer(), f.KeyBuffer() + 10),
+              (std::vector<uint8_t>{0x11, 0x22, 0, 0, 1, 2, 3, 4, 5, 6}));
+    f.MakeKey({TKeyValue{&a, sizeof a}, TKeyValue{b, 0}});
+    EXPECT_EQ(ReadLE<uint32_t>(f.KeyBuffer()), 0xAAAAAAAAu);
+    EXPECT_EQ(f.KeyBuffer()[9], 0);
+    EXPECT_THROW(f.MakeKey({TKeyValue{&a, sizeof a}}), ERangeError);
+
     // Key paths that name no key: refused, the key buffer untouched.
     f.SetKeyPath(1);
     f.MakeKey({&a, b});
@@ -232,6 +265,10 @@ TEST_F(FileTest, UnsafeInputIsRefusedBeforeAnyRequest) {
     } catch (const EBtrieve& e) {
         EXPECT_EQ(e.Error(), 11);
     }
+    EXPECT_EQ(f.Status(), 11);
+    f.AddKeySegment(1, 4, 0, 0, 0);
+    EXPECT_THROW(f.CreateFile(0, 10, 1024, 0, 0), EBtrieve);
+    EXPECT_EQ(f.Status(), 11);
     f.SetFileName("F.DAT");
     f.SetFileOwner("ninechars");
     try {
@@ -240,6 +277,8 @@ TEST_F(FileTest, UnsafeInputIsRefusedBeforeAnyRequest) {
     } catch (const EBtrieve& e) {
         EXPECT_EQ(e.Error(), 51);
     }
+    EXPECT_EQ(f.Status(), 51);
+    EXPECT_FALSE(f.Active());
     EXPECT_EQ(fake_count(), 0);
 
     f.SetFileOwner("");
@@ -269,6 +308,19 @@ TEST_F(FileTest, MissingBufferAfterOpeningRaisesAtOnce) {
         EXPECT_EQ(e.Error(), 5000);
     }
     EXPECT_EQ(f.Status(), 5000);
+    // Closed, the engine's handle too: the next activation opens again.
+    EXPECT_FALSE(f.Active());
+    EXPECT_EQ(f.RecordLen(), 0);
+    ASSERT_EQ(fake_count(), 3);
+    EXPECT_EQ(Last().op, 1);
+    uint8_t data[100];
+    f.SetDataBuffer(data, sizeof data);
+    Answer(0);
+    AnswerStat(100, 0, 0, {});
+    f.SetActive(true);
+    EXPECT_EQ(Req(3).op, 0);
+    EXPECT_TRUE(f.Active());
+    EXPECT_EQ(f.Status(), 0);
 }
 
 TEST_F(FileTest, OversizedLayoutsStayInsideTheirBuffers) {
@@ -294,6 +346,52 @@ TEST_F(FileTest, OversizedLayoutsStayInsideTheirBuffers) {
     g.SetDataBuffer(data, 10);
     g.SetActive(true);
     EXPECT_EQ(g.SegmentCnt(), kMaxSegments);
+}
+
+TEST_F(FileTest, EveryRequestNamesNoMoreKeyThanTheBufferHolds) {
+    TBtrieveFile f;
+    OpenThreeKeys(f);
+    f.SetKeyPath(1);
+    const uint32_t a = 0xAAAAAAAA;
+    const uint8_t b[6] = {1, 2, 3, 4, 5, 6};
+    f.MakeKey({&a, b});
+    // A longer key added to the open object: the buffer grows with KeySize
+    // and keeps the key it held. (The fake engine copies KeyLen bytes, so the
+    // sanitizer run catches a request that names more than the buffer has.)
+    f.AddKeySegment(1, 40, 0, 0, 0);
+    ASSERT_EQ(f.KeySize(), 40);
+    EXPECT_EQ(f.KeyBuffer()[9], 6);
+    f.SetKeyPath(3);
+    const std::vector<uint8_t> v(40, 9);
+    f.MakeKey({v.data()});
+    EXPECT_EQ(f.KeyBuffer()[39], 9);
+
+    uint8_t scratch[64] = {};
+    f.XInit(scratch, sizeof scratch);
+    const std::pair<const char*, std::function<void()>> requests[] = {
+        {"Get", [&] { f.Get(5, 0); }},
+        {"GetDirect", [&] { f.GetDirect(0, 1); }},
+        {"XGet", [&] { f.XGet(36, false, 0, 1); }},
+        {"GetChunk", [&] { f.GetChunk(1, 0, 4, scratch); }},
+        {"UpdateChunk", [&] { f.UpdateChunk(0, 4, scratch); }},
+        {"TruncateRec", [&] { f.TruncateRec(1, 4); }},
+        {"GetPercentage", [&] { f.GetPercentage(); }},
+        {"GetByPercentage", [&] { f.GetByPercentage(50); }},
+    };
+    for (const auto& [name, request] : requests) {
+        SCOPED_TRACE(name);
+        request();
+        EXPECT_EQ(Last().keyLen, 40);
+        EXPECT_EQ(Last().key[39], 9);
+    }
+
+    // An object that has no key buffer yet names no key bytes.
+    TBtrieveFile g;
+    g.AddKeySegment(1, 8, 0, 0, 0);
+    uint8_t data[10];
+    g.SetDataBuffer(data, sizeof data);
+    g.Get(12, 0);
+    EXPECT_EQ(Last().keyLen, 0);
 }
 
 TEST_F(FileTest, DestructionClosesAndDropsTheClient) {

@@ -43,6 +43,19 @@ TEST_F(Clients, IdentifierLayoutReuseAndRelease) {
     FreeClientID();
 }
 
+TEST_F(Clients, IndexesOutsideTheListRaiseRangeErrors) {
+    AddClientID();
+    ASSERT_EQ(ClientList->Count(), 1);
+    EXPECT_NE(ClientList->GetItems(0), nullptr);
+    for (int bad : {-1, 1, 1000}) {
+        SCOPED_TRACE(bad);
+        EXPECT_THROW(ClientList->GetItems(bad), ERangeError);
+        EXPECT_THROW(ClientList->Delete(bad), ERangeError);
+    }
+    EXPECT_EQ(ClientList->Count(), 1);
+    FreeClientID();
+}
+
 TEST_F(Clients, ThreadsGetDistinctIdentifiers) {
     TClient_ID mine = *AddClientID();
     TClient_ID theirs{};

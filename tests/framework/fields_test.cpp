@@ -57,12 +57,17 @@ TEST(FieldClasses, EveryFieldStartsNullAndClearsToNull) {
     const Variant values[] = {"ab", "x", -5, 70000, 65535, 2.5, Variant::FromDateTime(EncodeDate(2001, 2, 3)),
                               Variant::FromDateTime(EncodeTime(1, 2, 3, 0)), Variant::FromDateTime(1.5), true,
                               "bytes", "memo", "pic"};
+    std::string reused = "left over from before";
     for (int i = 0; i < e.ds.FieldCount(); ++i) {
         TField* f = e.ds.Fields()[i];
         f->SetValue(values[i]);
         EXPECT_FALSE(f->IsNull()) << f->FieldName();
         EXPECT_EQ(f->Value(), values[i]) << f->FieldName();
+        f->AsStringTo(reused); // the text a scan reads into one string
+        EXPECT_EQ(reused, f->AsString()) << f->FieldName();
         f->Clear();
+        f->AsStringTo(reused);
+        EXPECT_EQ(reused, "") << f->FieldName();
         EXPECT_TRUE(f->IsNull()) << f->FieldName();
         f->SetValue(values[i]);
         f->SetValue(Null());

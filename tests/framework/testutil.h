@@ -20,7 +20,7 @@ inline std::unique_ptr<TMemDataSet> People(int rows, TComponent* owner = nullptr
     auto ds = std::make_unique<TMemDataSet>(PeopleColumns(), owner);
     ds->SetName("People");
     ds->Open();
-    for (int i = 1; i <= rows; ++i) ds->AppendRecord({i, "N" + std::to_string(i), i * 10});
+    for (int i = 1; i <= rows; ++i) ds->AppendRecord({i, std::string("N").append(std::to_string(i)), i * 10});
     ds->First();
     return ds;
 }

@@ -183,19 +183,36 @@ TEST_F(DictGrid, DeleteRowMovesTheRowsBelowUpAndReloadsTheEditor) {
     grid.DeleteRow(1);
     EXPECT_EQ(grid.RowCount(), 1);
     EXPECT_THROW(grid.DeleteRow(1), EInvalidGridOperation);
-    // An open editor keeps what was typed and reloads.
+    // An open editor's text is never stored, in no row, and no change is
+    // reported: the editor reloads the current cell.
     Editing();
-    FillColumn(grid, 0, {"a", "b", "c"});
-    grid.SetRow(2);
-    grid.ShowEditor();
-    Type("typed");
-    grid.DeleteRow(3);
-    EXPECT_EQ(grid.Cells(0, 2), "typed");
-    EXPECT_EQ(EditorText(), "typed");
-    grid.DeleteRow(2); // the edited row, now the last: the editor holds the new current cell
-    EXPECT_EQ(grid.Row(), 1);
-    EXPECT_EQ(EditorText(), "a");
-    EXPECT_EQ(Editor()->StText, "a");
+    const struct {
+        const char* name;
+        int edited, deleted;
+        Texts left;
+        int row;
+        const char* reloaded;
+    } cases[] = {
+        {"the edited row itself", 2, 2, {"a", "c"}, 2, "c"},
+        {"a row above it", 3, 1, {"b", "c"}, 2, "c"},
+        {"a row below it", 1, 3, {"a", "b"}, 1, "a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FillColumn(grid, 0, {"a", "b", "c"});
+        grid.SetRow(c.edited);
+        grid.ShowEditor();
+        Type("typed");
+        notes.clear();
+        grid.DeleteRow(c.deleted);
+        EXPECT_EQ(Column(grid, 0), c.left);
+        EXPECT_EQ(grid.Row(), c.row);
+        EXPECT_EQ(EditorText(), c.reloaded);
+        EXPECT_EQ(Editor()->StText, c.reloaded);
+        grid.HideEditor();
+        EXPECT_EQ(Column(grid, 0), c.left);
+        EXPECT_TRUE(notes.empty());
+    }
 }
 
 TEST_F(DictGrid, TheButtonFollowsTheCellOptions) {

@@ -38,5 +38,22 @@ TEST(CodePage, CaseFoldingCoversLatinAndCyrillic) {
     EXPECT_EQ(Utf8CompareTextI("Имя", "иМЯ"), 0);
 }
 
+TEST(CodePage, Utf8UpperCaseFoldsOnlyWhatItCanFoldExactly) {
+    const struct {
+        const char* in;
+        const char* out;
+    } rows[] = {
+        {"/data/dict.dat", "/DATA/DICT.DAT"},
+        {"/данные/ёлка.ї", "/ДАННЫЕ/ЁЛКА.Ї"},
+        {"/data/日/DICT.DAT", "/DATA/日/DICT.DAT"},       // kept whole, not '?'
+        {"/data/月/dict.dat", "/DATA/月/DICT.DAT"},
+        {"x😀é", "X😀é"},                                 // outside 1251: as it was
+        {"a\xC0\xAF" "b\xE2\x82", "A\xC0\xAF" "B\xE2\x82"}, // malformed bytes stay
+        {"№ €", "№ €"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(Utf8UpperCase(r.in), r.out) << r.in;
+    EXPECT_NE(Utf8UpperCase("/data/日/DICT.DAT"), Utf8UpperCase("/data/月/DICT.DAT"));
+}
+
 } // namespace
 } // namespace btr

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "platform/ui.h"
 
@@ -16,11 +18,29 @@ TEST(Ui, ScriptedMessageBoxAnswersAndRestores) {
     SetMessageBoxHandler(old);
 }
 
-TEST(Ui, DefaultBoxWithoutTerminalTakesTheDefaultButton) {
-    // Test runs have no terminal on standard input.
-    EXPECT_EQ(MessageBox("q", "c", MB_YESNO), IDYES);
-    EXPECT_EQ(MessageBox("q", "c", MB_YESNO | MB_DEFBUTTON2), IDNO);
-    EXPECT_EQ(MessageBox("e", "c", MB_OK | MB_ICONERROR), IDOK);
+TEST(Ui, DefaultBoxWithoutTerminalAnswersWithTheButtonThatChangesNothing) {
+    // No terminal on standard input, whatever ran the test.
+    const int saved = dup(STDIN_FILENO);
+    const int null = open("/dev/null", O_RDONLY);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(null, 0);
+    dup2(null, STDIN_FILENO);
+    const struct {
+        uint32_t flags;
+        int answer;
+    } rows[] = {
+        {MB_YESNO | MB_ICONQUESTION, IDNO},
+        {MB_YESNO | MB_DEFBUTTON2, IDNO},
+        {MB_YESNOCANCEL, IDCANCEL},
+        {MB_YESNOCANCEL | MB_DEFBUTTON2, IDCANCEL},
+        {MB_OKCANCEL, IDCANCEL},
+        {MB_OK | MB_ICONERROR, IDOK},
+        {MB_OK | MB_ICONINFORMATION, IDOK},
+    };
+    for (const auto& r : rows) EXPECT_EQ(MessageBox("q", "c", r.flags), r.answer) << r.flags;
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    close(null);
 }
 
 TEST(Ui, QuitIsRecordedOrHandled) {
