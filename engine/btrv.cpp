@@ -73,23 +73,22 @@ bool EngineBound() { return gEntry.load() != nullptr; }
 // ---- a second engine -------------------------------------------------------
 
 TEngineLibrary::TEngineLibrary(const std::string& Path) : FPath(Path) {
-    FLibrary = LoadLibrary(Path);
-    if (!FLibrary) throw Exception("Cannot load the engine library \"" + Path + "\"");
-    FEntry = reinterpret_cast<TEntry>(GetProcAddress(FLibrary, "BTRCALLID"));
+    TLibHandle library = LoadLibrary(Path);
+    if (!library) throw Exception("Cannot load the engine library \"" + Path + "\"");
+    FEntry = reinterpret_cast<TEntry>(GetProcAddress(library, "BTRCALLID"));
     if (!FEntry) {
-        FreeLibrary(FLibrary);
+        FreeLibrary(library);
         throw Exception("The library \"" + Path + "\" exports no BTRCALLID");
     }
 }
 
 TEngineLibrary::~TEngineLibrary() {
-    // Its files closed, transactions aborted and locks released before the
-    // code that keeps them goes away.
+    // Its files closed, transactions aborted and locks released: nothing is
+    // left held for others once the binding goes.
     for (TClient_ID& client : FClients) {
         int32_t len = 0;
         FEntry(25, nullptr, nullptr, &len, nullptr, 255, 0, &client);
     }
-    FreeLibrary(FLibrary);
 }
 
 int16_t TEngineLibrary::Call(int16_t Op, void* PosBlock, void* DataBuf, int32_t& DataLen, void* KeyBuf, uint8_t KeyLen,

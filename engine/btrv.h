@@ -48,7 +48,9 @@ bool EngineBound();
 // touches: a vendor's client library that reads files btrkit's engine cannot,
 // say. File objects use it through TBtrieveFile::SetEngine. It outlives
 // every file object using it; when it goes, every client that used it is
-// stopped (operation 25) before the library is unloaded.
+// stopped (operation 25). The library itself stays loaded for the life of
+// the process: an engine may keep threads, exit handlers or state for the
+// process that must not lose their code.
 class TEngineLibrary {
 public:
     // Raises Exception when the library cannot be loaded or exports no
@@ -66,7 +68,6 @@ private:
     using TEntry = int16_t (*)(uint16_t, void*, void*, int32_t*, void*, uint8_t, uint8_t, void*);
 
     std::string FPath;
-    void* FLibrary = nullptr;
     TEntry FEntry = nullptr;
     std::mutex FLock; // guards FClients
     std::vector<TClient_ID> FClients;

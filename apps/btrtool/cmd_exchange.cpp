@@ -2,13 +2,14 @@
 // describe a file and create one from a description, the statistics report.
 #include <cstdio>
 #include <filesystem>
-#include <set>
+#include <cctype>
 
 #include "apps/btrtool/exchange.h"
 #include "apps/btrtool/records.h"
 #include "apps/common/descfile.h"
 #include "apps/common/sequential.h"
 #include "engine/btrerrors.h"
+#include "engine/keyorder.h"
 #include "platform/files.h"
 
 namespace btr::tool {
@@ -187,22 +188,28 @@ std::string StatTypeName(uint8_t type) {
     return name;
 }
 
-// Distinct values of each key, from a walk of the key alone.
+// Distinct values of each key, from a walk of the key alone. Values are
+// told apart in the key's order: "ann" and "ANN" are one value of a key
+// without case.
 std::vector<uint64_t> UniqueValues(TBtrieveFile& file, const TFileLayout& layout) {
     std::vector<uint64_t> counts;
     const int32_t total = file.NumberOfRecords();
     Progress bar("stat", static_cast<uint64_t>(std::max(total, 0)) * static_cast<uint64_t>(layout.Keys()));
     for (int k = 0; k < layout.Keys(); ++k) {
-        size_t length = 0;
-        for (const KeySegment& s : layout.Key(k)) length += s.len;
-        length = std::min<size_t>(length, file.KeySize());
+        const std::vector<KeySegment> segments = layout.Key(k);
         file.SetKeyPath(static_cast<uint16_t>(k));
-        std::string last;
+        std::string last, value;
         uint64_t n = 0;
         for (file.Get(bGetFirst + bKeyOnly, 0); file.Status() == bsOk; file.Get(bGetNext + bKeyOnly, 0)) {
-            const std::string value(reinterpret_cast<const char*>(file.KeyBuffer()), length);
+            value.clear();
+            size_t at = 0;
+            for (const KeySegment& s : segments) {
+                if (at + s.len > file.KeySize()) break;
+                EncodeSegment(value, s, file.KeyBuffer() + at, file.CollatingTable());
+                at += s.len;
+            }
             if (n == 0 || value != last) ++n;
-            last = value;
+            last.swap(value);
             bar.Step();
         }
         counts.push_back(n);

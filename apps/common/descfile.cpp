@@ -254,9 +254,10 @@ private:
         KeySegment& k = s.seg;
         if (kw == "keynum") {
             if (!FUseKeyNum) Fail(e, "a key number is given only with usekeynum=y");
-            if (Number(e, 0, 118) != static_cast<long>(FKeys.size()))
-                Fail(e, "keys are numbered in the order they are given here: this would be key " +
-                            std::to_string(FKeys.size()));
+            // A key continued by this segment is the last one begun.
+            const size_t key = FKeys.empty() || FKeyDone ? FKeys.size() : FKeys.size() - 1;
+            if (Number(e, 0, 118) != static_cast<long>(key))
+                Fail(e, "keys are numbered in the order they are given here: this would be key " + std::to_string(key));
         } else if (kw == "position") {
             k.pos = static_cast<uint16_t>(Number(e, 1, 65535));
         } else if (kw == "length") {
@@ -400,7 +401,7 @@ private:
                 continue;
             }
             if (fileAcs && fileAcs->bytes != acs->bytes)
-                Fail(acs->line, "key " + std::to_string(k) + "'s collating sequence differs from the one at line " +
+                Fail(acs->line, acs->text + ": key " + std::to_string(k) + "'s collating sequence differs from the one at line " +
                                     std::to_string(fileAcs->line) + "; a file here has one");
             fileAcs = acs;
         }
