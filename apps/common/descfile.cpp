@@ -127,7 +127,7 @@ struct Segment {
     int line = 0;        // where it begins
     int lastRank = -1;
     bool seen[kSegmentOrder.size()] = {};
-    bool nullKeyForm = false; // nullkey= rather than manual=/null=
+    bool nullKeyForm = false, oldNullForm = false; // nullkey=, or manual=/null=
     bool nullKey = false;
     bool alternate = false;
     bool follows = false;
@@ -165,7 +165,7 @@ public:
 
 private:
     void Take(const Element& e) {
-        const std::string& kw = e.keyword == "huge" ? std::string("vats") : e.keyword;
+        const std::string kw = e.keyword == "huge" ? "vats" : e.keyword; // the older name
         if (const int rank = Rank(kFileOrder, kw); rank >= 0) return FileElement(e, kw, rank);
         if (kw == "nullkey") return SegmentElement(e, kw, Rank(kSegmentOrder, std::string("null")));
         if (const int rank = Rank(kSegmentOrder, kw); rank >= 0) return SegmentElement(e, kw, rank);
@@ -243,12 +243,15 @@ private:
             Fail(e, "comes before position=; a segment's elements go in the order " + OrderText(kSegmentOrder));
         }
         Segment& s = FCurrent;
+        const bool oldNullForm = kw == "manual" || kw == "null";
+        if ((kw == "nullkey" && s.oldNullForm) || (oldNullForm && s.nullKeyForm))
+            Fail(e, "nullkey= and manual=/null= say the same thing: give one");
+        s.nullKeyForm = s.nullKeyForm || kw == "nullkey";
+        s.oldNullForm = s.oldNullForm || oldNullForm;
         if (rank == s.lastRank || s.seen[static_cast<size_t>(rank)]) Fail(e, "given twice in one segment");
         if (rank < s.lastRank)
             Fail(e, "comes after " + std::string(kSegmentOrder[static_cast<size_t>(s.lastRank)]) +
                         "=; a segment's elements go in the order " + OrderText(kSegmentOrder));
-        if (kw == "nullkey" && s.seen[static_cast<size_t>(Rank(kSegmentOrder, std::string("manual")))])
-            Fail(e, "nullkey= and manual=/null= say the same thing: give one");
         s.lastRank = rank;
         s.seen[static_cast<size_t>(rank)] = true;
         KeySegment& k = s.seg;

@@ -387,6 +387,8 @@ TEST_F(Exchange, ABadDescriptionCreatesNothing) {
          "position=5 length=4 duplicates=y modifiable=n type=integer segment=n\n",
          "line 3: this segment's duplicates=, modifiable= or null key differ from those of its key's first segment (line 2)"},
         {head + seg + "page=512\n", "line 3: page=512: a file element goes before the first key segment"},
+        {head + "position=1 length=4 duplicates=n modifiable=n type=integer null=y nullkey=allsegs value=20 segment=n\n",
+         "line 2: nullkey=allsegs: nullkey= and manual=/null= say the same thing"},
         {head + "position=1 length=4 duplicates=n modifiable=n type=integer segment=n name=upper.alt name=other.alt\n",
          "line 2: name=other.alt: a collating sequence was already given at line 2"},
     };
