@@ -204,6 +204,19 @@ void TBDataSet::ForgetFiler(const TBlobFiler& Filer) {
     if (it != FBlobFilers.end() && it->second.get() == &Filer) FBlobFilers.erase(it);
 }
 
+// The stored content of a BLOB-type field of the record image R, which is the
+// record at Position: what a search compares without a stream, which would
+// stand on the active record instead.
+std::string TBDataSet::StoredBlob(const uint8_t* R, const TBField& f, uint32_t Position) {
+    const TBLOBData d = Descriptor(R, f);
+    if (d.Size <= 0 || d.Ofs < 0) return {};
+    std::string bytes(static_cast<size_t>(d.Size), '\0');
+    const uint32_t n = FDataFile->GetChunk(Position, static_cast<uint32_t>(FDataFile->RecordLen() + d.Ofs),
+                                           static_cast<uint32_t>(d.Size), bytes.data());
+    bytes.resize(n);
+    return bytes;
+}
+
 std::unique_ptr<TStream> TBDataSet::CreateBlobStream(TField* Field, TBlobStreamMode Mode) {
     if (Mode != bmRead && State() != dsEdit && State() != dsInsert) DatabaseError(SNotEditing, this);
     auto* blob = dynamic_cast<TBlobField*>(Field);

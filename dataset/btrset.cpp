@@ -734,7 +734,8 @@ bool TBDataSet::LocateRecord(std::string_view KeyFields, const Variant& KeyValue
     {
         BTR_TEMP_STATE(dsSetKey);
         ClearKey();
-        for (size_t i = 0; i < n; ++i) fields[i]->SetValue(values[i]);
+        // Only the key's fields go into the search key; the others are compared.
+        for (size_t i = 0; i < best; ++i) fields[i]->SetValue(values[i]);
         const TRecordKey& key = RequireKey();
         std::string wanted;
         key.Encode(FKeyBuffer.data(), best, wanted);
@@ -745,7 +746,7 @@ bool TBDataSet::LocateRecord(std::string_view KeyFields, const Variant& KeyValue
             key.Encode(FKeyBuffer.data(), best, FEncoded);
             if (FEncoded != wanted) break;
             result = true;
-            for (size_t i = 0; i < n && result; ++i) result = fields[i]->Value() == values[i];
+            for (size_t i = 0; i < n && result; ++i) result = HoldsValue(fields[i], values[i]);
             if (result) break;
             FDataFile->Get(bGetNext, 0);
             more = FDataFile->Status() == 0;
@@ -757,6 +758,16 @@ bool TBDataSet::LocateRecord(std::string_view KeyFields, const Variant& KeyValue
         FBeforeBOF = FAfterEOF = false;
     }
     return result;
+}
+
+// Whether the record in the key buffer holds Value in Field; a BLOB value is
+// read from the file, at the record the search stands on.
+bool TBDataSet::HoldsValue(TField* Field, const Variant& Value) {
+    if (!Field->IsBlob()) return Field->Value() == Value;
+    const std::string stored = StoredBlob(FKeyBuffer.data(), *StoredField(Field), FDataFile->GetPosition());
+    if (Value.IsNull()) return stored.empty();
+    const std::string wanted = VarToStr(Value);
+    return stored == (Field->DataType() == ftMemo ? Utf8ToAnsi(wanted) : wanted);
 }
 
 bool TBDataSet::Locate(std::string_view KeyFields, const Variant& KeyValues, TLocateOptions Options) {

@@ -203,6 +203,8 @@ private:
     void ClearTail(uint8_t* Buffer) const;
     void CheckFieldLayout() const;
     void EncodeFieldValue(TField* Field, const TBField& f, const uint8_t* in, std::vector<uint8_t>& out);
+    std::string StoredBlob(const uint8_t* R, const TBField& f, uint32_t Position);
+    bool HoldsValue(TField* Field, const Variant& Value);
     // Runs a step of the cursor; an engine error becomes the database error.
     template <class F> void AsDatabaseError(F&& step);
     uint8_t* ScratchData(size_t size);

@@ -76,8 +76,34 @@ TDataSetModel::Row TDataSetModel::ReadRow() const {
     r.Bookmark = FDataSet->GetBookmark();
     r.Texts.reserve(FColumns.size());
     for (TField* f : FColumns) r.Texts.push_back(FromUtf8(f->DisplayText()));
+    for (size_t i = 0; i < FColumns.size(); ++i)
+        if (FColumns[i]->IsBlob()) {
+            r.Values.resize(FColumns.size());
+            r.Values[i] = FromUtf8(FColumns[i]->Text());
+        }
     return r;
 }
+
+void TDataSetModel::SetReadOnly(bool Value) {
+    if (Value == FReadOnly) return;
+    FReadOnly = Value;
+    if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
+}
+
+TField* TDataSetModel::ColumnField(int column) const {
+    return column >= 0 && column < columnCount() ? FColumns[static_cast<size_t>(column)] : nullptr;
+}
+
+namespace {
+
+bool IsNumber(const TField& f) {
+    switch (f.DataType()) {
+    case ftSmallint: case ftInteger: case ftWord: case ftFloat: return true;
+    default: return false;
+    }
+}
+
+} // namespace
 
 int TDataSetModel::CurrentRow() const {
     if (!FDataSet || !FDataSet->Active() || FDataSet->IsEmpty()) return -1;
@@ -135,8 +161,16 @@ int TDataSetModel::columnCount(const QModelIndex& parent) const {
 
 QVariant TDataSetModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) return {};
-    if (role != Qt::DisplayRole && role != Qt::EditRole) return {};
-    return FRows[static_cast<size_t>(index.row())].Texts[static_cast<size_t>(index.column())];
+    const Row& row = FRows[static_cast<size_t>(index.row())];
+    const auto column = static_cast<size_t>(index.column());
+    switch (role) {
+    case Qt::DisplayRole: case Qt::EditRole: case Qt::ToolTipRole: return row.Texts[column];
+    case TextRole: return column < row.Values.size() && FColumns[column]->IsBlob() ? row.Values[column] : row.Texts[column];
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(Qt::Alignment((IsNumber(*FColumns[column]) ? Qt::AlignRight : Qt::AlignLeft) |
+                                                 Qt::AlignVCenter));
+    default: return {};
+    }
 }
 
 QVariant TDataSetModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -148,8 +182,8 @@ QVariant TDataSetModel::headerData(int section, Qt::Orientation orientation, int
 
 Qt::ItemFlags TDataSetModel::flags(const QModelIndex& index) const {
     Qt::ItemFlags f = QAbstractTableModel::flags(index);
-    if (index.isValid() && index.column() < columnCount() && FDataSet->CanModify() &&
-        FColumns[static_cast<size_t>(index.column())]->CanModify())
+    if (index.isValid() && index.column() < columnCount() && !FReadOnly && FDataSet->CanModify() &&
+        FColumns[static_cast<size_t>(index.column())]->CanModify() && !FColumns[static_cast<size_t>(index.column())]->IsBlob())
         f |= Qt::ItemIsEditable;
     return f;
 }
@@ -162,7 +196,14 @@ bool TDataSetModel::GoToRow(int row) {
 }
 
 bool TDataSetModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (role != Qt::EditRole || !(flags(index) & Qt::ItemIsEditable)) return false;
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) return false;
+    TField* field = FColumns[static_cast<size_t>(index.column())];
+    const bool memo = role == TextRole && field->DataType() == ftMemo && !FReadOnly && FDataSet->CanModify() &&
+                      field->CanModify();
+    if (!memo && (role != Qt::EditRole || !(flags(index) & Qt::ItemIsEditable))) return false;
+    // A text given back unchanged is no edit: writing it could change a
+    // value its text does not hold exactly.
+    if (value.toString() == data(index, role).toString()) return true;
     bool posted = false;
     RunHandled([&] {
         BusyScope busy(FBusy);
@@ -170,7 +211,7 @@ bool TDataSetModel::setData(const QModelIndex& index, const QVariant& value, int
         if (!GoToRow(index.row())) return;
         FDataSet->Edit();
         try {
-            FColumns[static_cast<size_t>(index.column())]->SetAsString(value.toString().toStdString());
+            field->SetText(value.toString().toStdString());
             FDataSet->Post();
         } catch (...) {
             FDataSet->Cancel(); // a refused value leaves the record as it was

@@ -1,7 +1,10 @@
 // A Qt item model over any TDataSet: the dataset's visible fields are the
 // columns, its records the rows. Rows are fetched as views scroll (through
 // the dataset's own navigation, a batch at a time), edits go through
-// Edit/Post, and the model follows the dataset's data events.
+// Edit/Post and the field's SetText (so its OnSetText sees them), and the
+// model follows the dataset's data events. Numbers are aligned to the
+// right; a cell's tooltip is its whole text. BLOB values are never edited
+// in a cell: their display text (as "(MEMO)") is no value to write back.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -23,6 +26,16 @@ public:
     TDataSet* DataSet() const { return FDataSet; }
     // Records read per fetch.
     void SetBatchSize(int Value) { FBatchSize = Value > 0 ? Value : 1; }
+    // A read-only model offers no cell for editing and refuses setData.
+    bool ReadOnly() const { return FReadOnly; }
+    void SetReadOnly(bool Value);
+
+    // The role of a cell's value as the field's Text (a memo's whole text,
+    // line breaks and all). Memo cells take it through setData even though
+    // they offer no editor; other BLOB cells never do.
+    static constexpr int TextRole = Qt::UserRole + 1;
+    // The field of a column, null outside.
+    TField* ColumnField(int column) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -43,6 +56,7 @@ private:
     struct Row {
         TBookmark Bookmark;
         std::vector<QString> Texts;
+        std::vector<QString> Values; // TextRole, kept only for BLOB columns
     };
 
     Row ReadRow() const;
@@ -57,6 +71,7 @@ private:
     std::vector<Row> FRows;
     bool FAtEnd = false;
     bool FBusy = false; // our own navigation: its events are not news
+    bool FReadOnly = false;
     int FBatchSize = 64;
 };
 

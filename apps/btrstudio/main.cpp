@@ -1,5 +1,5 @@
 // btrstudio: a dictionary's files, their fields and keys, and their records.
-//   btrstudio [DICT] [--file NAME] [--data] [--screenshot OUT.png]
+//   btrstudio [DICT] [--file NAME] [--data] [--find Field=value] [--screenshot OUT.png]
 // --screenshot draws the window (and the data window with --data), saves the
 // picture and quits: what the tests look at under Xvfb.
 #include <QApplication>
@@ -14,21 +14,52 @@
 #include "apps/btrstudio/studio.h"
 #include "gui/qthandlers.h"
 
+namespace {
+
+const char* kUsage =
+    "usage: btrstudio [DICT] [--file NAME] [--data] [--find Field=value] [--screenshot OUT.png]\n"
+    "\n"
+    "Shows the files a dictionary describes with their fields and keys (F3 or the\n"
+    "cell's button lists the types), saves descriptions and creates data files.\n"
+    "  --file NAME        show that file of the dictionary\n"
+    "  --data             open its records (read-only until you press Edit)\n"
+    "  --find Field=value make the first record holding the value current\n"
+    "  --screenshot OUT   save a picture of the window and quit\n";
+
+} // namespace
+
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    btr::InstallQtHandlers();
-    std::string dict, file, shot;
+    // The arguments first: --help and --version need no display.
+    std::string dict, file, shot, find;
     bool data = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--screenshot" && i + 1 < argc) shot = argv[++i];
-        else if (a == "--file" && i + 1 < argc) file = argv[++i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "btrstudio: %s needs a value\n%s", a.c_str(), kUsage);
+                std::exit(2);
+            }
+            into = argv[++i];
+        };
+        if (a == "--screenshot") value(shot);
+        else if (a == "--file") value(file);
+        else if (a == "--find") value(find);
         else if (a == "--data") data = true;
-        else if (a == "--help") {
-            std::printf("usage: btrstudio [DICT] [--file NAME] [--data] [--screenshot OUT.png]\n");
+        else if (a == "--help" || a == "-h") {
+            std::printf("%s", kUsage);
             return 0;
-        } else dict = a;
+        } else if (a == "--version") {
+            std::printf("btrstudio %s\n", BTRKIT_VERSION);
+            return 0;
+        } else if (a.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "btrstudio: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
+        } else {
+            dict = a;
+        }
     }
+    QApplication app(argc, argv);
+    btr::InstallQtHandlers();
     btr::studio::TStudioWindow window;
     window.show();
     btr::studio::TDataWindow* records = nullptr;
@@ -39,6 +70,8 @@ int main(int argc, char** argv) {
                 if (!found.isEmpty()) window.FileList()->setCurrentItem(found.front());
             }
             if (data) records = window.OpenData();
+            if (records && !find.empty() && !records->GoToRecord(find))
+                throw btr::Exception("no record holds " + find);
         }) && !shot.empty())
         return 1;
     if (!shot.empty()) {

@@ -2,6 +2,13 @@
 
 #include <QComboBox>
 #include <QCursor>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QPlainTextEdit>
+#include <QResizeEvent>
+#include <QScrollBar>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -15,14 +22,17 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
 #include "apps/common/values.h"
+#include "gui/keys.h"
 #include "dictionary/dictcache.h"
 #include "gui/controls.h"
 #include "platform/codepage.h"
 #include "platform/exceptions.h"
+#include "platform/ui.h"
 
 namespace btr::studio {
 
@@ -91,13 +101,58 @@ void Run(const std::function<void()>& action) { RunHandled(action); }
 
 // ---- the data window ----------------------------------------------------------
 
+namespace {
+
+// A memo in one cell: its first line and a mark that more follows.
+std::string OneLine(const std::string& text) {
+    const size_t eol = text.find_first_of("\r\n");
+    std::string line = text.substr(0, eol);
+    if (line.size() > 200) line = line.substr(0, 200);
+    return eol == std::string::npos && line.size() == text.size() ? line : line + " …";
+}
+
+// Calls `action` when the watched widget is resized.
+class ResizeWatch : public QObject {
+public:
+    ResizeWatch(QWidget* widget, std::function<void()> action) : QObject(widget), FAction(std::move(action)) {
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Resize) FAction();
+        return false;
+    }
+
+private:
+    std::function<void()> FAction;
+};
+
+} // namespace
+
 TDataWindow::TDataWindow(const std::string& dict, const std::string& file, QWidget* parent) : QWidget(parent) {
-    setWindowTitle(Q(std::filesystem::path(file).filename().string()));
+    setWindowTitle(Q(std::filesystem::path(file).filename().string() + " (read-only)"));
     FSet = std::make_unique<TBDataSet>();
     FSet->SetDictName(dict);
     FSet->SetBaseName(file);
     FSet->Open();
+    for (int i = 0; i < FSet->FieldCount(); ++i) {
+        TField* f = FSet->Fields()[i];
+        if (f->DataType() == ftFloat) {
+            // Every digit the value holds, so an edit starts from the value itself.
+            f->OnGetText = [](TField* s, std::string& text, bool) { text = apps::FieldText(*s); };
+        } else if (f->DataType() == ftMemo) {
+            f->OnGetText = [](TField* s, std::string& text, bool display) {
+                text = display ? OneLine(s->AsString()) : s->AsString();
+            };
+        }
+        if (f->DataType() == ftBlob || f->DataType() == ftGraphic) continue;
+        // Whatever a user types is stored only when it reads back as typed.
+        f->OnSetText = [](TField* s, const std::string& text) {
+            const apps::Stored stored = apps::SetFieldText(*s, text);
+            if (!stored.same) throw Exception(s->FieldName() + ": " + stored.Describe(text));
+        };
+    }
     FModel = std::make_unique<TDataSetModel>(FSet.get());
+    FModel->SetReadOnly(true);
 
     auto* layout = new QVBoxLayout(this);
     auto* bar = new QHBoxLayout;
@@ -114,27 +169,167 @@ TDataWindow::TDataWindow(const std::string& dict, const std::string& file, QWidg
     FFrom->setPlaceholderText("from (values separated by ;)");
     FTo->setPlaceholderText("to");
     auto* apply = new QPushButton("Apply");
+    FEdit = new QPushButton("Edit");
+    FEdit->setCheckable(true);
+    FEdit->setToolTip("Allow changes to the records (off: read-only)");
     bar->addWidget(new QLabel("Key"));
     bar->addWidget(FKeys);
     bar->addWidget(FFrom);
     bar->addWidget(FTo);
     bar->addWidget(apply);
+    bar->addWidget(FEdit);
     layout->addLayout(bar);
     FTable = new QTableView;
     FTable->setModel(FModel.get());
-    layout->addWidget(FTable);
+    FTable->setWordWrap(false);
+    FTable->setTextElideMode(Qt::ElideRight);
+    layout->addWidget(FTable, 1);
+
+    auto* note = new QHBoxLayout;
+    FNoteLabel = new QLabel;
+    FNote = new QPlainTextEdit;
+    FNote->setReadOnly(true);
+    FNote->setMaximumHeight(110);
+    FSaveNote = new QPushButton("Save note");
+    FSaveNote->setEnabled(false);
+    auto* noteSide = new QVBoxLayout;
+    noteSide->addWidget(FNoteLabel);
+    noteSide->addWidget(FSaveNote);
+    noteSide->addStretch();
+    note->addLayout(noteSide);
+    note->addWidget(FNote, 1);
+    layout->addLayout(note);
+    FStatus = new QLabel("Read-only: press Edit to change records");
+    layout->addWidget(FStatus);
+
     QObject::connect(apply, &QPushButton::clicked, this, [this] {
         Run([this] {
             ApplyRange(FKeys->currentData().toInt(), FFrom->text().toStdString(), FTo->text().toStdString());
         });
     });
-    resize(700, 450);
+    QObject::connect(FEdit, &QPushButton::toggled, this, [this](bool on) { SetEditing(on); });
+    QObject::connect(FSaveNote, &QPushButton::clicked, this, [this] { SaveNote(); });
+    QObject::connect(FNote, &QPlainTextEdit::modificationChanged, this,
+                     [this](bool changed) { FSaveNote->setEnabled(changed && FEdit->isChecked()); });
+    QObject::connect(FTable->selectionModel(), &QItemSelectionModel::currentChanged, this,
+                     [this](const QModelIndex& current) {
+                         // A changed note is not dropped by moving on.
+                         if (FEdit->isChecked() && FNote->document()->isModified() && FNoteColumn >= 0 &&
+                             MessageBox("The note of the record you leave was changed. Save it?", "btrstudio",
+                                        MB_YESNO | MB_ICONQUESTION) == IDYES)
+                             SaveNote();
+                         ShowNote(current);
+                     });
+    // A double click on a memo in edit mode goes to the note editor.
+    QObject::connect(FTable, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
+        const TField* f = FModel->ColumnField(index.column());
+        if (FEdit->isChecked() && f && f->DataType() == ftMemo) FNote->setFocus();
+    });
+    QObject::connect(FModel.get(), &QAbstractItemModel::modelReset, this, [this] {
+        FitColumns();
+        ShowNote(FTable->currentIndex());
+    });
+    // The viewport learns its final width after the window's own resize.
+    new ResizeWatch(FTable->viewport(), [this] { FitColumns(); });
+    resize(760, 480);
+    FitColumns();
+    ShowNote({});
 }
 
 TDataWindow::~TDataWindow() {
+    QObject::disconnect(FModel.get(), nullptr, this, nullptr);
+    QObject::disconnect(FTable->selectionModel(), nullptr, this, nullptr);
     FTable->setModel(nullptr);
     FModel.reset();
     FSet.reset();
+}
+
+void TDataWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    FitColumns();
+}
+
+void TDataWindow::FitColumns() {
+    const int columns = FModel->columnCount();
+    if (columns == 0) return;
+    const QFontMetrics metrics(FTable->font());
+    std::vector<int> weights, least;
+    int total = 0, floor = 0;
+    for (int c = 0; c < columns; ++c) {
+        const TField* f = FModel->ColumnField(c);
+        weights.push_back(std::clamp(f->DataType() == ftMemo ? 40 : f->DisplayWidth(), 4, 40));
+        int narrowest = metrics.horizontalAdvance(Q(f->DisplayName())) + 16;
+        // A number cut short would show other digits than it holds: its
+        // column is at least as wide as the widest value fetched.
+        const int alignment = FModel->data(FModel->index(0, c), Qt::TextAlignmentRole).toInt();
+        for (int r = 0; (alignment & Qt::AlignRight) && r < std::min(FModel->rowCount(), 500); ++r)
+            narrowest = std::max(narrowest, metrics.horizontalAdvance(FModel->data(FModel->index(r, c)).toString()) + 16);
+        least.push_back(narrowest);
+        total += weights.back();
+        floor += least.back();
+    }
+    // The room a vertical scroll bar leaves, whether it shows yet or not.
+    const QScrollBar* bar = FTable->verticalScrollBar();
+    const int room = FTable->viewport()->width() - (bar->isVisible() ? 0 : bar->sizeHint().width());
+    // What the narrowest widths leave is shared by weight.
+    const int spare = std::max(room - floor, 0);
+    for (int c = 0; c < columns; ++c)
+        FTable->setColumnWidth(c, least[static_cast<size_t>(c)] + spare * weights[static_cast<size_t>(c)] / total);
+}
+
+void TDataWindow::SetEditing(bool on) {
+    FModel->SetReadOnly(!on);
+    FNote->setReadOnly(!on || FNoteColumn < 0);
+    FSaveNote->setEnabled(on && FNote->document()->isModified());
+    setWindowTitle(Q(std::filesystem::path(FSet->BaseName()).filename().string() + (on ? "" : " (read-only)")));
+    FStatus->setText(on ? "Editing: changes are written when a cell or the note is saved"
+                        : "Read-only: press Edit to change records");
+}
+
+void TDataWindow::ShowNote(const QModelIndex& current) {
+    // The current column's memo, or the record's first memo.
+    int column = -1;
+    if (const TField* f = FModel->ColumnField(current.column()); f && f->IsBlob()) column = current.column();
+    for (int c = 0; column < 0 && c < FModel->columnCount(); ++c)
+        if (FModel->ColumnField(c)->DataType() == ftMemo) column = c;
+    const TField* f = FModel->ColumnField(column);
+    FNoteRow = current.isValid() ? current.row() : -1;
+    FNoteColumn = f && f->DataType() == ftMemo ? column : -1;
+    FNoteLabel->setText(f ? Q(f->DisplayName() + (f->DataType() == ftMemo ? "" : " (read-only)")) : QString("No memo"));
+    // A BLOB or graphic is shown as its display text only.
+    const int role = f && f->DataType() == ftMemo ? TDataSetModel::TextRole : Qt::DisplayRole;
+    FNote->setPlainText(f && FNoteRow >= 0 ? FModel->data(FModel->index(FNoteRow, column), role).toString() : QString());
+    FNote->document()->setModified(false);
+    FNote->setReadOnly(!FEdit->isChecked() || FNoteColumn < 0 || FNoteRow < 0);
+    FSaveNote->setEnabled(false);
+}
+
+void TDataWindow::SaveNote() {
+    if (FNoteColumn < 0 || FNoteRow < 0 || !FEdit->isChecked() || !FNote->document()->isModified()) return;
+    const QModelIndex cell = FModel->index(FNoteRow, FNoteColumn);
+    if (!FModel->setData(cell, FNote->toPlainText(), TDataSetModel::TextRole)) {
+        FStatus->setText("The note was not saved");
+        return;
+    }
+    FNote->document()->setModified(false);
+    FSaveNote->setEnabled(false);
+    FStatus->setText("Note saved");
+}
+
+bool TDataWindow::GoToRecord(const std::string& term) {
+    const size_t eq = term.find('=');
+    if (eq == std::string::npos || eq == 0) throw Exception("\"" + term + "\" is not Field=value");
+    TField* field = FSet->FieldByName(term.substr(0, eq));
+    if (!FSet->Locate(field->FieldName(), apps::ValueFromText(*field, term.substr(eq + 1)), {})) return false;
+    // Read rows until the found record's comes.
+    for (int row; (row = FModel->CurrentRow()) < 0;) {
+        if (!FModel->canFetchMore({})) return false;
+        FModel->fetchMore({});
+    }
+    const QModelIndex found = FModel->index(FModel->CurrentRow(), std::max(FNoteColumn, 0));
+    FTable->setCurrentIndex(found);
+    FTable->scrollTo(found);
+    return true;
 }
 
 void TDataWindow::ApplyRange(int key, const std::string& from, const std::string& to) {
@@ -206,11 +401,41 @@ void TStudioWindow::BuildGrids(QWidget* host) {
         grid->OnSetEditText = [this, grid](TComponent*, int c, int r, const std::string& v) {
             if (grid == FFields) Run([&] { CellEdited(c, r, v); });
         };
+        // The editor opens the list on F3 itself; without one the grid does.
+        grid->OnKeyDown = [this, grid](TComponent*, uint16_t& key, TShiftState) {
+            if (key != VK_F3 || grid->EditorMode()) return;
+            key = 0;
+            Run([this, grid] { OpenList(*grid); });
+        };
         layout->addWidget(grid->Widget(), 1);
         return grid;
     };
     FFields = make("Fields (F3 or the button: type list)", {"Name", "Type", "Length", "Offset"});
     FKeyGrid = make("Keys (one row per segment; equal key numbers make one key)", {"Key", "Field", "Flags"});
+    // The columns share the grid's width.
+    auto fit = [](TDictGrid* grid, std::vector<int> weights) {
+        new ResizeWatch(grid->Widget(), [grid, weights] {
+            int total = 0;
+            for (int w : weights) total += w;
+            const int room = std::max(grid->Widget()->width() - 24, 200);
+            for (size_t c = 0; c < weights.size(); ++c) grid->SetColWidths(static_cast<int>(c), room * weights[c] / total);
+        });
+    };
+    fit(FFields, {4, 3, 2, 2});
+    fit(FKeyGrid, {1, 4, 4});
+}
+
+void TStudioWindow::OpenList(TDictGrid& grid) {
+    const int col = grid.Col(), row = grid.Row();
+    int opts = 0, maxLen = 0;
+    EditOptions(&grid, col, row, opts, maxLen);
+    if (!(opts & EditOptionButton)) return;
+    std::string text = grid.Cells(col, row);
+    const std::string old = text;
+    ButtonClick(&grid, col, row, text);
+    if (text == old) return;
+    grid.SetCells(col, row, text);
+    if (&grid == FFields) CellEdited(col, row, text);
 }
 
 void TStudioWindow::OpenDictionary(const std::string& path) {

@@ -21,6 +21,9 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QModelIndex;
+class QPlainTextEdit;
+class QPushButton;
 class QTableView;
 
 namespace btr::studio {
@@ -30,7 +33,10 @@ namespace btr::studio {
 using TChooser = std::function<std::optional<std::string>(const std::vector<std::string>& choices,
                                                           const std::string& current)>;
 
-// The records of one data file: a key selector, range fields, the table.
+// The records of one data file: a key selector, range fields, the table and
+// the note panel, which shows the current record's memo whole. The window
+// opens read-only; the Edit switch lets cells and the note be changed, and
+// a value a field would store differently is refused with the reason.
 class TDataWindow : public QWidget {
 public:
     TDataWindow(const std::string& dict, const std::string& file, QWidget* parent = nullptr);
@@ -40,16 +46,37 @@ public:
     TDataSetModel& Model() { return *FModel; }
     QTableView* Table() const { return FTable; }
     QComboBox* KeySelector() const { return FKeys; }
+    QPushButton* EditSwitch() const { return FEdit; }
+    QPlainTextEdit* NoteEditor() const { return FNote; }
+    QPushButton* SaveNoteButton() const { return FSaveNote; }
+    QLabel* Status() const { return FStatus; }
     // Chooses key path `key` and the range from/to (texts per segment, ';'
     // between segments; empty: open at that end).
     void ApplyRange(int key, const std::string& from, const std::string& to);
+    // Makes the first record holding Field=value current; false when none does.
+    bool GoToRecord(const std::string& term);
+    // Spreads the columns over the table's width by the fields' display widths.
+    void FitColumns();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void SetEditing(bool on);
+    void ShowNote(const QModelIndex& current);
+    void SaveNote();
+
     std::unique_ptr<TBDataSet> FSet;
     std::unique_ptr<TDataSetModel> FModel;
     QTableView* FTable;
     QComboBox* FKeys;
     QLineEdit *FFrom, *FTo;
+    QPushButton* FEdit;
+    QLabel* FNoteLabel;
+    QPlainTextEdit* FNote;
+    QPushButton* FSaveNote;
+    QLabel* FStatus;
+    int FNoteRow = -1, FNoteColumn = -1;
 };
 
 class TStudioWindow : public QMainWindow {
@@ -80,6 +107,8 @@ public:
 
 private:
     void BuildGrids(QWidget* host);
+    // F3 on a cell with a list opens it without opening the cell's editor.
+    void OpenList(TDictGrid& grid);
     void EditOptions(TComponent* sender, int col, int row, int& opts, int& maxLen);
     void ButtonClick(TComponent* sender, int col, int row, std::string& s);
     void CellEdited(int col, int row, const std::string& value);

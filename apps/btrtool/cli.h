@@ -45,12 +45,49 @@ struct Command {
     std::string help;  // one paragraph
     std::vector<std::string> flags;
     std::function<int(const Args&)> run;
+    int failStatus = 1; // the exit status of an error (find: 2, as grep)
 };
 
 // The table of every command, defined by the command files.
 std::vector<Command>& Commands();
 struct RegisterCommand {
     explicit RegisterCommand(Command c) { Commands().push_back(std::move(c)); }
+};
+
+// Questions and the library's message boxes. A question is answered yes
+// under --yes (or --force), asked on a terminal when there is one, and
+// answered no otherwise: nothing is replaced unasked.
+void SetAnswerYes(bool yes);
+// Answers yes from now on without asking: for the library's questions about
+// files the user already agreed to replace.
+void AgreeSilently();
+bool Ask(const std::string& question);
+// The file the library's next questions are about, named when they are asked.
+void SetSubject(const std::string& file);
+// Errors the library reported in a message box (a read error in the middle
+// of a scan, which the dataset answers as the end of the records): kept to
+// be printed once, with the command's failure.
+std::vector<std::string>& ShownErrors();
+// Raises the first shown error, so that a command that met one fails.
+void ThrowShownErrors();
+// Installs the message-box handler behind Ask and ShownErrors.
+void InstallMessageBoxes(const std::string& command);
+
+// A file written whole or not at all: the text goes to a temporary file
+// beside it, renamed into place by Commit. "-" is standard output.
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& path);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    FILE* Stream() const { return FStream; }
+    bool IsStdout() const { return FPath == "-"; }
+    void Commit();
+
+private:
+    std::string FPath, FTemp;
+    FILE* FStream = nullptr;
 };
 
 // A bar on standard error for work that takes more than a second; silent

@@ -112,6 +112,12 @@ int Demo(const Args& a) {
     const std::filesystem::path dir = std::filesystem::absolute(a.At(0, "DIR"));
     std::filesystem::create_directories(dir);
     const std::string dict = (dir / "DEMO.DIC").string();
+    // One question for the whole demo rather than one per file.
+    bool exists = false;
+    for (const char* name : {"DEMO.DIC", "CLIENTS.DAT", "ORDERS.DAT"}) exists = exists || std::filesystem::exists(dir / name);
+    if (exists && !Ask("replace the demo files in " + dir.string() + " (DEMO.DIC, CLIENTS.DAT, ORDERS.DAT)?"))
+        throw std::runtime_error(dir.string() + " holds demo files, left as they were (--yes replaces them)");
+    AgreeSilently(); // the library's questions about the same files
     MakeDictionary(dict, dir.string());
     std::printf("Created %s with CLIENTS.DAT and ORDERS.DAT in %s\n", std::filesystem::path(dict).filename().c_str(),
                 dir.c_str());
@@ -132,7 +138,7 @@ int Demo(const Args& a) {
     clients.SetRange({Variant(1)}, {Variant(5)});
     auto table = MakeWriter("table", stdout);
     table->Header(FieldNames(clients));
-    for (clients.First(); !clients.Eof(); clients.Next()) table->Row(FieldTexts(clients));
+    for (clients.First(); !clients.Eof(); clients.Next()) table->Row(FieldCells(clients));
     table->End();
 
     std::printf("\nOrders of client 7 (key 1: Client, Placed), with the client's name looked up:\n");
@@ -146,8 +152,8 @@ int Demo(const Args& a) {
     table = MakeWriter("table", stdout);
     table->Header({"Number", "Placed", "Amount"});
     for (orders.First(); !orders.Eof(); orders.Next())
-        table->Row({orders.FieldByName("Number")->AsString(), orders.FieldByName("Placed")->AsString(),
-                    orders.FieldByName("Amount")->AsString()});
+        table->Row({FieldCell(*orders.FieldByName("Number")), FieldCell(*orders.FieldByName("Placed")),
+                    FieldCell(*orders.FieldByName("Amount"))});
     table->End();
 
     std::printf("\nFirst client in Тула by key 1 (Town, Name), found by Locate:\n");
@@ -157,7 +163,7 @@ int Demo(const Args& a) {
     if (clients.Locate("Town", Variant("Тула"), {})) {
         table = MakeWriter("table", stdout);
         table->Header(FieldNames(clients));
-        table->Row(FieldTexts(clients));
+        table->Row(FieldCells(clients));
         table->End();
     }
     std::printf("\nTry: btrtool dict show %s ORDERS.DAT\n     btrtool browse %s %s --key 1 --from Казань --limit 5\n",

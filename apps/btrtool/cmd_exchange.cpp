@@ -26,7 +26,7 @@ void OpenFile(TBtrieveFile& file, const std::string& path, const Args& a, bool r
 }
 
 // Summaries go to standard output unless the data does.
-FILE* Report(const OutputFile& out) { return out.Stdout() ? stderr : stdout; }
+FILE* Report(const OutputFile& out) { return out.IsStdout() ? stderr : stdout; }
 
 int Save(const Args& a) {
     a.Expect(2, 2, {"key", "owner", "yes"});
@@ -47,8 +47,9 @@ int Save(const Args& a) {
     }
     const int32_t total = file.NumberOfRecords();
 
-    OutputFile out(a.At(1, "OUT"));
-    TSequentialWriter writer(out.Stream());
+    const std::string outPath = a.At(1, "OUT");
+    const auto out = CreateOutput(outPath);
+    TSequentialWriter writer(out->Stream());
     Progress bar("save", static_cast<uint64_t>(std::max(total, 0)));
     std::vector<uint8_t> record;
     const int32_t first = key >= 0 ? bGetFirst : bStepFirst, next = key >= 0 ? bGetNext : bStepNext;
@@ -59,10 +60,10 @@ int Save(const Args& a) {
     }
     if (file.Status() != bsEndOfFile) throw EBtrieve(file.Status(), next, file.FileName());
     writer.Finish();
-    out.Commit();
+    out->Commit();
     bar.Done();
-    std::fprintf(Report(out), "Saved %llu record(s) of %s to %s\n", static_cast<unsigned long long>(writer.Records()),
-                 file.FileName().c_str(), out.Name().c_str());
+    std::fprintf(Report(*out), "Saved %llu record(s) of %s to %s\n", static_cast<unsigned long long>(writer.Records()),
+                 file.FileName().c_str(), OutputName(outPath).c_str());
     if (nullKey)
         std::fprintf(stderr,
                      "btrtool save: key %ld has a null value: records whose key is null are not in it and were not "
@@ -80,11 +81,12 @@ int Load(const Args& a) {
 
     std::unique_ptr<OutputFile> rejectFile;
     std::unique_ptr<TSequentialWriter> rejects;
-    if (const auto path = a.Option("skip-errors")) {
-        rejectFile = std::make_unique<OutputFile>(*path);
+    const std::string rejectPath = a.Option("skip-errors").value_or("");
+    if (!rejectPath.empty()) {
+        rejectFile = CreateOutput(rejectPath);
         rejects = std::make_unique<TSequentialWriter>(rejectFile->Stream());
     }
-    FILE* report = rejectFile && rejectFile->Stdout() ? stderr : stdout;
+    FILE* report = rejectFile && rejectFile->IsStdout() ? stderr : stdout;
 
     uint64_t loaded = 0;
     {
@@ -131,7 +133,7 @@ int Load(const Args& a) {
     std::fprintf(report, "Loaded %llu record(s) into %s", static_cast<unsigned long long>(loaded), file.FileName().c_str());
     if (rejects)
         std::fprintf(report, "; %llu refused, in %s", static_cast<unsigned long long>(rejects->Records()),
-                     rejectFile->Name().c_str());
+                     OutputName(rejectPath).c_str());
     std::fprintf(report, "\n");
     return 0;
 }
@@ -150,13 +152,13 @@ int Describe(const Args& a) {
     const std::string acsName = AcsFileName(layout.acs);
     const std::string text = WriteDescriptionFile(layout, ExtractFileName(file.FileName()) + ", described by btrtool",
                                                   acsName, notes);
-    OutputFile out(outPath);
+    const auto out = CreateOutput(outPath);
     std::unique_ptr<OutputFile> acs;
     std::string acsPath;
     if (!layout.acs.empty()) {
         // The collating sequence goes beside the description, which names it;
         // one already there with the same bytes is left as it is.
-        const std::filesystem::path dir = out.Stdout() ? "." : std::filesystem::path(outPath).parent_path();
+        const std::filesystem::path dir = out->IsStdout() ? "." : std::filesystem::path(outPath).parent_path();
         acsPath = ((dir.empty() ? std::filesystem::path(".") : dir) / acsName).string();
         bool same = false;
         try {
@@ -165,18 +167,18 @@ int Describe(const Args& a) {
         } catch (const std::exception&) {
         }
         if (!same) {
-            acs = std::make_unique<OutputFile>(acsPath);
+            acs = CreateOutput(acsPath);
             if (std::fwrite(layout.acs.data(), 1, layout.acs.size(), acs->Stream()) != layout.acs.size())
-                throw std::runtime_error("cannot write " + acs->Name());
+                throw std::runtime_error("cannot write " + acsPath);
         }
     }
-    if (std::fwrite(text.data(), 1, text.size(), out.Stream()) != text.size())
-        throw std::runtime_error("cannot write " + out.Name());
+    if (std::fwrite(text.data(), 1, text.size(), out->Stream()) != text.size())
+        throw std::runtime_error("cannot write " + OutputName(outPath));
     if (acs) acs->Commit();
-    out.Commit();
+    out->Commit();
     PrintNotes("describe", notes, file.FileName() + ": ");
-    if (!out.Stdout()) std::printf("Described %s in %s\n", file.FileName().c_str(), out.Name().c_str());
-    if (!acsPath.empty()) std::fprintf(Report(out), "Its collating sequence is in %s\n", acsPath.c_str());
+    if (!out->IsStdout()) std::printf("Described %s in %s\n", file.FileName().c_str(), outPath.c_str());
+    if (!acsPath.empty()) std::fprintf(Report(*out), "Its collating sequence is in %s\n", acsPath.c_str());
     return 0;
 }
 

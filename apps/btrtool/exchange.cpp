@@ -1,15 +1,13 @@
 #include "apps/btrtool/exchange.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "engine/btrerrors.h"
-#include "platform/exceptions.h"
-#include "platform/ui.h"
 
 namespace btr::tool {
 
@@ -18,7 +16,8 @@ namespace fs = std::filesystem;
 bool IsLocalPath(const std::string& path) { return path.find("://") == std::string::npos; }
 
 void ConfirmReplace(const std::string& path) {
-    if (MessageBox(path + " exists. Replace it?", "btrtool", MB_YESNO | MB_ICONQUESTION) != IDYES) throw EAbort();
+    if (!Ask(path + " exists. Replace it?"))
+        throw std::runtime_error(path + " exists and was left as it was (--yes replaces it)");
 }
 
 InputFile::InputFile(const std::string& path) : FName(path == "-" ? "standard input" : path) {
@@ -44,60 +43,13 @@ std::string InputFile::ReadAll() {
     return text;
 }
 
-OutputFile::OutputFile(const std::string& path) : FName(path == "-" ? "standard output" : path) {
-    if (path == "-") {
-        FFile = stdout;
-        FStdout = true;
-        return;
-    }
+std::unique_ptr<OutputFile> CreateOutput(const std::string& path) {
     std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (fs::exists(st) && !fs::is_regular_file(st)) {
-        if (fs::is_directory(st)) throw std::runtime_error(path + " is a directory");
-        FFile = std::fopen(path.c_str(), "wb"); // a pipe or a device: no temporary name for those
-    } else {
-        if (fs::exists(st)) ConfirmReplace(path);
-        const fs::path target(path);
-        std::string temp = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-        const int fd = mkstemp(temp.data());
-        if (fd >= 0) {
-            FTemp = temp;
-            ::fchmod(fd, 0644);
-            FFile = fdopen(fd, "wb");
-        }
-    }
-    if (!FFile) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    if (path != "-" && fs::exists(path, ec)) ConfirmReplace(path);
+    return std::make_unique<OutputFile>(path);
 }
 
-OutputFile::~OutputFile() {
-    if (FStdout || !FFile) return;
-    std::fclose(FFile);
-    if (!FTemp.empty()) {
-        std::error_code ec;
-        fs::remove(FTemp, ec);
-    }
-}
-
-void OutputFile::Commit() {
-    if (FStdout) {
-        if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write to standard output");
-        return;
-    }
-    FILE* f = FFile;
-    FFile = nullptr;
-    if (std::fclose(f) != 0) {
-        std::error_code ec;
-        if (!FTemp.empty()) fs::remove(FTemp, ec);
-        throw std::runtime_error("cannot write " + FName + ": " + std::strerror(errno));
-    }
-    if (FTemp.empty()) return;
-    std::error_code ec;
-    fs::rename(FTemp, FName, ec);
-    if (ec) {
-        fs::remove(FTemp, ec);
-        throw std::runtime_error("cannot put " + FName + " in place: " + ec.message());
-    }
-}
+std::string OutputName(const std::string& path) { return path == "-" ? "standard output" : path; }
 
 void ReadWholeRecord(TBtrieveFile& file, const std::vector<uint8_t>& buffer, std::vector<uint8_t>& record) {
     const auto n = static_cast<size_t>(std::max(file.BytesRead(), 0));

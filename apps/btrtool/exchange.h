@@ -1,11 +1,10 @@
 // What the exchange commands (save, load, describe, create --description,
 // stat --format butil, copy, dict import-ddf) share: files named on the
-// command line ("-" for standard input and output), written under a
-// temporary name and put in place only when complete.
+// command line ("-" for standard input and output) and whole records.
 #pragma once
 
 #include <cstdio>
-#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,7 @@ namespace btr::tool {
 bool IsLocalPath(const std::string& path);
 
 // Asks whether an existing file may be replaced (--yes answers yes, no
-// terminal answers no); EAbort when not.
+// terminal answers no); raises when not.
 void ConfirmReplace(const std::string& path);
 
 // A file read from the start: standard input for "-".
@@ -40,27 +39,11 @@ private:
     uint64_t FSize = 0;
 };
 
-// A file written whole or not at all: standard output for "-"; a regular
-// file is written under a temporary name beside it and renamed into place by
-// Commit (after asking before it replaces one); anything else (a pipe, a
-// device) is written directly. Without Commit nothing is left behind.
-class OutputFile {
-public:
-    explicit OutputFile(const std::string& path);
-    ~OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    FILE* Stream() const { return FFile; }
-    bool Stdout() const { return FStdout; }
-    const std::string& Name() const { return FName; }
-    void Commit();
-
-private:
-    FILE* FFile = nullptr;
-    std::string FName;
-    std::filesystem::path FTemp;
-    bool FStdout = false;
-};
+// An OutputFile (cli.h) for PATH, after asking whether an existing file may
+// be replaced.
+std::unique_ptr<OutputFile> CreateOutput(const std::string& path);
+// "standard output" for "-", else the path.
+std::string OutputName(const std::string& path);
 
 // The whole record the file object's buffer holds after a read, its
 // variable part fetched in chunks where it did not fit.

@@ -1,6 +1,5 @@
 // btrtool: Btrieve files and their dictionaries from the command line.
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -42,31 +41,24 @@ const Command* Find(const std::vector<std::string>& words, size_t& used) {
     return best;
 }
 
-// Every message the library shows goes to standard error. A question is
-// answered yes with --yes, asked on the terminal when there is one, and
-// otherwise answered no: nothing is overwritten unasked.
-void InstallMessageBoxes(bool yes) {
-    SetMessageBoxHandler([yes](const std::string& text, const std::string& caption, uint32_t flags) {
-        const uint32_t buttons = flags & 0x0F;
-        const bool question = buttons == MB_YESNO || buttons == MB_YESNOCANCEL;
-        std::fprintf(stderr, "%s: %s", caption.c_str(), text.c_str());
-        if (!question) {
-            std::fprintf(stderr, "\n");
-            return IDOK;
-        }
-        if (yes) {
-            std::fprintf(stderr, " yes\n");
-            return IDYES;
-        }
-        if (!isatty(STDIN_FILENO)) {
-            std::fprintf(stderr, " no (--yes answers yes)\n");
-            return IDNO;
-        }
-        std::fprintf(stderr, " [y/N] ");
-        char answer[16] = {};
-        const bool agreed = std::fgets(answer, sizeof answer, stdin) && (answer[0] == 'y' || answer[0] == 'Y');
-        return agreed ? IDYES : IDNO;
-    });
+// The first line of an error message (engine texts are one line already).
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    return text;
+}
+
+// Prints the command's failure once: its own message, then whatever the
+// library reported on the way that the message does not already say.
+int Fail(const Command& cmd, const std::string& message) {
+    std::vector<std::string> said;
+    if (!message.empty()) said.push_back(message);
+    for (const std::string& e : ShownErrors())
+        if (std::none_of(said.begin(), said.end(), [&](const std::string& s) { return s.find(e) != std::string::npos; }))
+            said.push_back(e);
+    if (said.empty()) said.push_back("nothing done");
+    for (const std::string& s : said) std::fprintf(stderr, "btrtool %s: %s\n", cmd.name.c_str(), OneLine(s).c_str());
+    return cmd.failStatus;
 }
 
 } // namespace
@@ -76,6 +68,10 @@ int main(int argc, char** argv) {
     if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         PrintCommands();
         return words.empty() ? 2 : 0;
+    }
+    if (words[0] == "--version") {
+        std::printf("btrtool %s\n", BTRKIT_VERSION);
+        return 0;
     }
     size_t used = 0;
     const Command* cmd = Find(words, used);
@@ -87,22 +83,25 @@ int main(int argc, char** argv) {
     try {
         std::vector<std::string> flags = cmd->flags;
         flags.push_back("help");
+        if (std::find(flags.begin(), flags.end(), "yes") != flags.end()) flags.push_back("force");
         const Args args(words, flags);
         if (args.Flag("help")) {
             std::printf("usage: btrtool %s %s\n\n%s\n", cmd->name.c_str(), cmd->usage.c_str(), cmd->help.c_str());
             return 0;
         }
-        InstallMessageBoxes(args.Flag("yes"));
-        return cmd->run(args);
+        SetAnswerYes(args.Flag("yes") || args.Flag("force"));
+        InstallMessageBoxes(cmd->name);
+        const int status = cmd->run(args);
+        // A read error the library only showed still fails the command.
+        if (!ShownErrors().empty()) return Fail(*cmd, "");
+        return status;
     } catch (const UsageError& e) {
         std::fprintf(stderr, "btrtool %s: %s\nusage: btrtool %s %s\n", cmd->name.c_str(), e.what(), cmd->name.c_str(),
                      cmd->usage.c_str());
         return 2;
     } catch (const EAbort&) {
-        std::fprintf(stderr, "btrtool %s: nothing done\n", cmd->name.c_str());
-        return 1;
+        return Fail(*cmd, "");
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "btrtool %s: %s\n", cmd->name.c_str(), e.what());
-        return 1;
+        return Fail(*cmd, e.what());
     }
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "engine/btrfile.h"
 #include "platform/codepage.h"
 
 namespace btr::apps {
@@ -16,10 +17,34 @@ struct KeyWord {
     const char* word;
     uint16_t flag;
 };
-constexpr KeyWord kKeyWords[] = {{"dup", 0x0001}, {"mod", 0x0002},     {"desc", 0x0040},
+constexpr KeyWord kKeyWords[] = {{"dup", kfDuplicates}, {"mod", kfModifiable}, {"desc", kfDescending},
                                  {"nocase", kfNoCase}, {"autoinc", kfAutoIncrement}};
 
-constexpr uint16_t kExtendedType = 0x0100;
+constexpr uint16_t kVariableLength = 0x0001; // file flag: records have a variable part
+constexpr int32_t kMaxKeyLength = 255;
+constexpr int32_t kMaxRecordLength = 65535;
+
+bool IsBlobType(int32_t type) { return type == btBLOB || type == btMEMO || type == btGraphic; }
+
+// A dictionary name: at most 20 characters, all of code page 1251.
+std::string NameFault(const std::string& name, const char* what) {
+    const AnsiString ansi = Utf8ToAnsi(name);
+    if (AnsiToUtf8(ansi) != name) return std::string(what) + " \"" + name + "\" has a character code page 1251 lacks";
+    if (ansi.size() > kDictNameMax)
+        return std::string(what) + " \"" + name + "\" is longer than " + std::to_string(kDictNameMax) + " characters";
+    return "";
+}
+
+// The lengths the engine takes for a segment of the key type.
+bool KeyLengthFits(int32_t keyType, int32_t length) {
+    switch (keyType) {
+    case ktInteger: case ktAutoInc: return length == 1 || length == 2 || length == 4 || length == 8;
+    case ktFloat: return length == 4 || length == 8 || length == 10;
+    case ktDate: case ktTime: return length == 4;
+    case ktLogical: return length == 1 || length == 2;
+    default: return length >= 1 && length <= kMaxKeyLength;
+    }
+}
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -78,9 +103,61 @@ std::vector<FileEntry> ReadDictionary(TDictFile& dict) {
     return out;
 }
 
+std::optional<DescriptionFault> CheckDescription(const FileEntry& file) {
+    using F = DescriptionFault;
+    if (file.name.find('/') != std::string::npos)
+        return F{F::File, 0, "the dictionary names files without a directory, not \"" + file.name + "\""};
+    if (auto why = NameFault(file.name, "the file name"); !why.empty()) return F{F::File, 0, why};
+    if (file.owner.size() > static_cast<size_t>(kMaxOwnerLength) || AnsiToUtf8(Utf8ToAnsi(file.owner)) != file.owner)
+        return F{F::File, 0, "an owner name is at most " + std::to_string(kMaxOwnerLength) + " characters of code page 1251"};
+    if (file.pageSize < 512 || file.pageSize > 16384 || file.pageSize % 512 != 0)
+        return F{F::File, 0, "the page size is a multiple of 512 from 512 to 16384, not " + std::to_string(file.pageSize)};
+    int64_t length = 0;
+    for (size_t i = 0; i < file.fields.size(); ++i) {
+        const FieldEntry& f = file.fields[i];
+        if (auto why = NameFault(f.name, "the field name"); !why.empty()) return F{F::Field, i, why};
+        if (f.length <= 0 || f.length > kMaxRecordLength)
+            return F{F::Field, i, "field " + f.name + " needs a length from 1 to " + std::to_string(kMaxRecordLength)};
+        if (IsBlobType(f.type) && !(file.flags & kVariableLength))
+            return F{F::Field, i, "a " + TypeName(f.type) + " field lives in the variable part of a record: " + file.name +
+                                      " needs \"variable\""};
+        length += f.length;
+    }
+    if (length < 4 || length > kMaxRecordLength)
+        return F{F::File, 0, "the record of " + file.name + " is " + std::to_string(length) +
+                                 " bytes long; the engine takes 4 to " + std::to_string(kMaxRecordLength)};
+    if (file.segments.empty()) return F{F::File, 0, file.name + " has no key; every data file needs one"};
+    if (file.segments.size() > static_cast<size_t>(kMaxSegments))
+        return F{F::Segment, kMaxSegments, "a file has at most " + std::to_string(kMaxSegments) + " key segments"};
+    int32_t keyLength = 0;
+    for (size_t i = 0; i < file.segments.size(); ++i) {
+        const SegmentEntry& s = file.segments[i];
+        const auto f = std::find_if(file.fields.begin(), file.fields.end(), [&](const FieldEntry& x) { return x.name == s.field; });
+        if (f == file.fields.end()) return F{F::Segment, i, "key field " + s.field + " is not a field of " + file.name};
+        if (IsBlobType(f->type)) return F{F::Segment, i, "a " + TypeName(f->type) + " field cannot be part of a key"};
+        const int32_t keyType = (s.flags & kfAutoIncrement) ? ktAutoInc : (Types[static_cast<size_t>(f->type)].KeyType & 0xFF);
+        if (!KeyLengthFits(keyType, f->length))
+            return F{F::Segment, i, "a key cannot cover the " + std::to_string(f->length) + "-byte " + TypeName(f->type) +
+                                        " field " + f->name};
+        keyLength += f->length;
+        if (keyLength > kMaxKeyLength)
+            return F{F::Segment, i, "the key is " + std::to_string(keyLength) + " bytes long; the engine takes at most " +
+                                        std::to_string(kMaxKeyLength)};
+        if (!(s.flags & kfSegmented)) keyLength = 0;
+    }
+    return std::nullopt;
+}
+
 std::vector<FileEntry> ParseDescription(const std::string& text) {
     std::vector<FileEntry> files;
-    std::istringstream in(text);
+    // Where each entry was written, to name its line in an error.
+    struct Lines {
+        int file;
+        std::vector<int> fields, segments;
+    };
+    std::vector<Lines> lines;
+    const std::string_view bom = "\xEF\xBB\xBF";
+    std::istringstream in(text.rfind(bom, 0) == 0 ? text.substr(bom.size()) : text);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         auto fail = [number](const std::string& why) {
@@ -98,12 +175,16 @@ std::vector<FileEntry> ParseDescription(const std::string& text) {
             f.name = w[1];
             for (size_t i = 2; i < w.size(); ++i) {
                 const std::string opt = Lower(w[i]);
-                if (opt == "variable") f.flags |= 1;
+                if (opt == "variable") f.flags |= kVariableLength;
                 else if (opt.rfind("page=", 0) == 0 && IsNumber(opt.substr(5))) f.pageSize = std::stoi(opt.substr(5));
                 else if (opt.rfind("owner=", 0) == 0) f.owner = w[i].substr(6);
                 else fail("unknown file option \"" + w[i] + "\"");
             }
+            for (size_t i = 0; i < files.size(); ++i)
+                if (Utf8CompareTextI(files[i].name, f.name) == 0)
+                    fail(f.name + " is described twice (first on line " + std::to_string(lines[i].file) + ")");
             files.push_back(std::move(f));
+            lines.push_back({number, {}, {}});
             continue;
         }
         if (files.empty()) fail("\"" + w[0] + "\" before any \"file\" line");
@@ -129,6 +210,7 @@ std::vector<FileEntry> ParseDescription(const std::string& text) {
             for (const FieldEntry& other : f.fields)
                 if (Lower(other.name) == Lower(field.name)) fail("field " + field.name + " is named twice");
             f.fields.push_back(field);
+            lines.back().fields.push_back(number);
         } else if (what == "key") {
             if (w.size() < 2) fail("\"key\" needs its fields");
             uint16_t flags = 0;
@@ -146,13 +228,22 @@ std::vector<FileEntry> ParseDescription(const std::string& text) {
                                                [&](const FieldEntry& x) { return x.name == names[i]; });
                 if (!known) fail("key field " + names[i] + " is not a field of " + f.name);
                 // Typed segments: the key type comes from the field's type.
-                const uint16_t segmentFlags = flags | kExtendedType | (i + 1 < names.size() ? kfSegmented : 0);
+                const uint16_t segmentFlags = flags | kfExtType | (i + 1 < names.size() ? kfSegmented : 0);
                 f.segments.push_back({names[i], segmentFlags});
+                lines.back().segments.push_back(number);
             }
         } else {
             fail("unknown entry \"" + w[0] + "\" (file, field or key)");
         }
     }
+    for (size_t i = 0; i < files.size(); ++i)
+        if (const auto fault = CheckDescription(files[i])) {
+            const Lines& l = lines[i];
+            const int at = fault->entry == DescriptionFault::Field     ? l.fields.at(fault->index)
+                           : fault->entry == DescriptionFault::Segment ? l.segments.at(std::min(fault->index, l.segments.size() - 1))
+                                                                       : l.file;
+            throw std::runtime_error("line " + std::to_string(at) + ": " + fault->why);
+        }
     return files;
 }
 

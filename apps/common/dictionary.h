@@ -3,6 +3,7 @@
 // `btrtool dict import` reads.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ struct FileEntry {
 // Every data file a dictionary describes, in name order.
 std::vector<FileEntry> ReadDictionary(TDictFile& dict);
 
-// Parses a description; raises std::runtime_error naming the line.
+// Parses a description and checks every file (CheckDescription); raises
+// std::runtime_error naming the line.
 //
 //   file CLIENTS.DAT [page=1024] [owner=NAME] [variable]
 //   field Code Longint
@@ -42,6 +44,18 @@ std::vector<FileEntry> ReadDictionary(TDictFile& dict);
 //   key Code
 //   key Town+Name dup mod nocase
 std::vector<FileEntry> ParseDescription(const std::string& text);
+
+// What is wrong with a file's description, before anything is written: the
+// entry it is about (the file itself, field `index` or key segment `index`)
+// and why. Checks what the dictionary and the engine would refuse or cut:
+// name lengths, the owner, the page size, the record length, field types a
+// fixed-length file cannot hold, a file without keys, key lengths.
+struct DescriptionFault {
+    enum Entry { File, Field, Segment } entry;
+    size_t index;
+    std::string why;
+};
+std::optional<DescriptionFault> CheckDescription(const FileEntry& file);
 
 // Adds the entries of one file to an open dictionary.
 void WriteFile(TDictFile& dict, const FileEntry& file);

@@ -29,9 +29,12 @@ public:
     }
 
     // Runs `btrtool ARGS` in the directory, standard input from /dev/null.
-    ToolResult Run(const std::string& args) const {
+    ToolResult Run(const std::string& args) const { return Run(args, "/dev/null"); }
+    // The same with standard input from a file of the directory.
+    ToolResult Run(const std::string& args, const std::string& input) const {
         const std::string errFile = File(".stderr");
-        const std::string cmd = "cd '" + FDir.Path().string() + "' && '" BTRTOOL "' " + args + " 2>'" + errFile + "' </dev/null";
+        const std::string cmd =
+            "cd '" + FDir.Path().string() + "' && '" BTRTOOL "' " + args + " 2>'" + errFile + "' <'" + input + "'";
         ToolResult r;
         FILE* p = popen(cmd.c_str(), "r");
         if (!p) return r;

@@ -288,6 +288,22 @@ TEST_F(Writing, VariablePartStreamSeeksReadsAndCuts) {
     EXPECT_FALSE(Open("MASTER.DAT").CreateVarStream());
 }
 
+TEST_F(Writing, LocateComparesBlobValuesOfTheRecordsItWalks) {
+    NoteWith(1, "первая", "", "");
+    NoteWith(2, "", "", "x");
+    NoteWith(3, "вторая", "", "");
+    TBDataSet& ds = NoteWith(4, "вторая", "", "");
+    ds.First();
+    ASSERT_TRUE(ds.Locate("Memo", Variant("вторая"), {}));
+    EXPECT_EQ(ds.FieldByName("Code")->AsInteger(), 3);
+    ASSERT_TRUE(ds.Locate("Code;Memo", VarArrayOf({Variant(4), Variant("вторая")}), {}));
+    EXPECT_EQ(ds.FieldByName("Code")->AsInteger(), 4);
+    ASSERT_TRUE(ds.Locate("Data", Variant("x"), {}));
+    EXPECT_EQ(ds.FieldByName("Code")->AsInteger(), 2);
+    EXPECT_FALSE(ds.Locate("Memo", Variant("третья"), {}));
+    EXPECT_EQ(ds.Lookup("Memo", Variant("первая"), "Code").AsInteger(), 1);
+}
+
 // ---- edits, locks and a second client ------------------------------------------
 
 // Another client: a thread of its own holding one dataset, told what to do.
