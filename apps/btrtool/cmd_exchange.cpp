@@ -310,7 +310,7 @@ const RegisterCommand kSave(
      {"yes"},
      Save});
 const RegisterCommand kLoad(
-    {"load", "FILE IN [--skip-errors REJECTS] [--owner NAME]",
+    {"load", "FILE IN [--skip-errors REJECTS] [--owner NAME] [--yes]",
      "Inserts the records of a sequential file (BUTIL -LOAD's input) into FILE, in one transaction: the first "
      "record refused (a length that does not fit FILE's records, a duplicate key, any engine error) stops it, "
      "named by its number, byte offset and status, and nothing is loaded. With --skip-errors the refused records "
