@@ -26,7 +26,10 @@ public:
     explicit Destination(const std::string& path) : FPath(path), FWrite(path) {
         if (!IsLocalPath(path)) return;
         const fs::path target(path);
-        std::string dir = (target.parent_path() / ("." + target.filename().string() + ".copy-XXXXXX")).string();
+        std::string name = ".";
+        name += target.filename().string();
+        name += ".copy-XXXXXX";
+        std::string dir = (target.parent_path() / name).string();
         if (!mkdtemp(dir.data())) throw std::runtime_error("cannot write beside " + path);
         FTempDir = dir;
         FWrite = (FTempDir / target.filename()).string();
