@@ -13,6 +13,7 @@
 #include "apps/btrtool/exchange.h"
 #include "apps/btrtool/records.h"
 #include "apps/common/dictionary.h"
+#include "apps/common/layout.h"
 #include "engine/btrerrors.h"
 #include "engine/btrv.h"
 #include "platform/codepage.h"
@@ -184,13 +185,6 @@ int Create(const Args& a) {
     return 0;
 }
 
-const char* KeyTypeName(uint8_t t) {
-    static const char* names[] = {"string", "integer", "float",   "date",    "time",     "decimal",
-                                  "money",  "logical", "numeric", "bfloat",  "lstring",  "zstring",
-                                  "note",   "lvar",    "unsigned", "autoinc"};
-    return t < sizeof names / sizeof *names ? names[t] : "?";
-}
-
 int Stat(const Args& a) {
     a.Expect(1, 1, {"owner", "format"});
     const std::string format = a.Option("format").value_or("text");
@@ -218,7 +212,7 @@ int Stat(const Args& a) {
             const uint16_t flags = s.KeyFlags;
             const uint8_t type = KeySegment{0, 0, flags, uint8_t(s.KeyType), 0}.Type();
             const std::string words = KeyFlagsText(flags);
-            std::printf(" [%d..%d %s%s]", int(s.KeyPos), int(s.KeyPos) + int(s.KeyLen) - 1, KeyTypeName(type),
+            std::printf(" [%d..%d %s%s]", int(s.KeyPos), int(s.KeyPos) + int(s.KeyLen) - 1, KeyTypeName(type).c_str(),
                         words.empty() ? "" : (" " + words).c_str());
             more = flags & kfSegmented;
         }
