@@ -16,7 +16,6 @@ namespace btr::engine {
 
 namespace {
 
-constexpr char kMagic[8] = {'B', 'T', 'R', 'K', 'P', 'O', 'S', '1'};
 constexpr uint8_t kExclusive = 252, kReadOnlyMode = 254;
 
 std::string PathArg(const Call& c) {
@@ -73,24 +72,24 @@ bool Exists(const std::string& path) {
 }
 
 // A database file shorter than its header says was cut off: refuse it at
-// open rather than fail on some later read. (Read only before this process
-// has a connection to the file: closing a descriptor of it would drop the
-// connections' locks.)
-void CheckWhole(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Fail(errno == ENOENT ? 12 : 94);
-    uint8_t header[100];
-    const ssize_t n = ::pread(fd, header, sizeof header, 0);
+// open rather than fail on some later read. SQLite reads the header: a
+// descriptor of the engine's own on the file, closed again, would drop the
+// locks every connection of this process (of any copy of the engine) holds
+// on it.
+void CheckWhole(const SharedFile& f, Conn& c) {
     struct stat st {};
-    const bool statted = ::fstat(fd, &st) == 0;
-    ::close(fd);
-    if (n != static_cast<ssize_t>(sizeof header) || !statted || std::memcmp(header, "SQLite format 3", 16) != 0) Fail(30);
-    const uint32_t pageSize = header[16] << 8 | header[17];
-    const uint32_t pages = uint32_t(header[28]) << 24 | uint32_t(header[29]) << 16 | uint32_t(header[30]) << 8 | header[31];
+    if (::stat(f.home.c_str(), &st) != 0) Fail(12);
     std::error_code ec;
-    const auto wal = std::filesystem::file_size(path + "-wal", ec);
-    const bool walHolds = !ec && wal > 0; // pages may still be in the log
-    if (!walHolds && static_cast<uint64_t>(st.st_size) < uint64_t{pageSize == 1 ? 65536 : pageSize} * pages) Fail(30);
+    if (std::filesystem::file_size(f.home + "-wal", ec) > 0 && !ec) return; // pages may still be in the log
+    auto pragma = [&c](const char* sql) {
+        Query q(c, sql);
+        return q.Step() ? q.Int(0) : 0;
+    };
+    try {
+        if (st.st_size < pragma("PRAGMA page_size") * pragma("PRAGMA page_count")) Fail(30);
+    } catch (const StoreError&) {
+        Fail(30);
+    }
 }
 
 // How this process may use the file at `home` (see Access).
@@ -158,7 +157,6 @@ std::shared_ptr<SharedFile> FileOf(const std::string& path, FileId id) {
     Engine& e = E();
     if (auto it = e.files.find(id); it != e.files.end())
         if (auto file = it->second.lock()) return file;
-    CheckWhole(path);
     auto file = std::make_shared<SharedFile>();
     file->id = id;
     file->space = LocalLockSpace(id);
@@ -227,7 +225,12 @@ int OpenOnce(const Call& c, const std::string& path, bool& replaced) {
             Fail(85);
         }
         Connect(*file, s);
-        if (!file->loaded || file->specChanges != file->Changes()) LoadSpec(*file, *s.conn);
+        if (!file->loaded) {
+            LoadSpec(*file, *s.conn);
+            CheckWhole(*file, *s.conn);
+        } else if (file->specChanges != file->Changes()) {
+            LoadSpec(*file, *s.conn);
+        }
         bool readOnly = c.keyNum == kReadOnlyMode || file->access != Access::ReadWrite;
         if (!file->spec.owner.empty() && OwnerArg(c) != file->spec.owner) {
             if (file->spec.ownerMode == 1 || file->spec.ownerMode == 3) readOnly = true;
@@ -253,9 +256,11 @@ int OpenOnce(const Call& c, const std::string& path, bool& replaced) {
         s.exclusive = exclusive;
         e.clients[c.client].handles++;
         std::memset(c.pos, 0, 128);
-        std::memcpy(c.pos, kMagic, 8);
+        std::memcpy(c.pos, kPosMagic, 8);
         Put32(c.pos + 8, index);
         Put32(c.pos + 12, h.generation);
+        Put32(c.pos + 16, static_cast<uint32_t>(e.tag));
+        Put32(c.pos + 20, static_cast<uint32_t>(e.tag >> 32));
         return 0;
     } catch (...) {
         if (shared && s.inTransaction) s.locks->Share(false); // the transaction still holds the file

@@ -291,8 +291,7 @@ std::string KeyTable(int k) {
 
 Handle& HandleOf(const Call& c) {
     if (!c.pos) Fail(23);
-    static constexpr char kMagic[8] = {'B', 'T', 'R', 'K', 'P', 'O', 'S', '1'};
-    if (std::memcmp(c.pos, kMagic, 8) != 0) Fail(3);
+    if (std::memcmp(c.pos, kPosMagic, 8) != 0 || Get64(c.pos + 16) != E().tag) Fail(3);
     const uint32_t index = Get32(c.pos + 8), gen = Get32(c.pos + 12);
     auto& hs = E().handles;
     if (index == 0 || index >= hs.size()) Fail(3);

@@ -143,7 +143,13 @@ struct Client {
     std::map<Session*, std::shared_ptr<SharedFile>> written;
 };
 
+// A position block: this magic, the handle's number and generation, and the
+// engine's own tag, so that a block of another copy of the engine loaded in
+// the process names no handle here.
+constexpr char kPosMagic[8] = {'B', 'T', 'R', 'K', 'P', 'O', 'S', '1'};
+
 struct Engine {
+    const uint64_t tag = NewClientTag();
     std::recursive_mutex lock;
     std::deque<Handle> handles; // stable addresses; index 0 is never used
     uint32_t generations = 0;   // the last generation given out, for every slot

@@ -1,5 +1,6 @@
 // A second engine library bound beside the process-wide one: a renamed copy
-// of the embedded engine is, to the process-wide engine, another process.
+// of the embedded engine is, to the process-wide engine, another process
+// sharing the file.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -42,14 +43,17 @@ TEST_F(SecondEngine, FilesOpenedThroughItAreItsOwn) {
     WriteLE<int32_t>(rec.data(), 7);
     a.Insert();
 
-    // The process-wide engine meets the file as one another process holds.
+    // The process-wide engine meets the file as another process would: it
+    // opens it too, and the other engine's record lock holds against it.
     TBtrieveFile b;
     b.SetMaxRetry(0);
+    Open(b, FDir.File("A.DAT"), rec2);
+    a.Get(bGetFirst, kSingleNoWaitLock);
     try {
-        Open(b, FDir.File("A.DAT"), rec2);
-        FAIL() << "opened while the other engine holds it";
+        b.Get(bGetFirst, kSingleNoWaitLock);
+        FAIL() << "locked a record the other engine holds";
     } catch (const EBtrieve& e) {
-        EXPECT_EQ(e.Error(), bsFileLocked);
+        EXPECT_EQ(e.Error(), bsRecordLocked);
     }
     // And a position block of the other engine means nothing to it.
     int32_t len = static_cast<int32_t>(rec2.size());
@@ -60,8 +64,7 @@ TEST_F(SecondEngine, FilesOpenedThroughItAreItsOwn) {
     a.Get(bGetFirst, 0);
     EXPECT_EQ(ReadLE<int32_t>(rec.data()), 7);
     a.SetActive(false);
-    Open(b, FDir.File("A.DAT"), rec2); // released at close
-    b.Get(bGetFirst, 0);
+    b.Get(bGetFirst, kSingleNoWaitLock); // released at close
     EXPECT_EQ(ReadLE<int32_t>(rec2.data()), 7);
 }
 
