@@ -123,14 +123,20 @@ Conn::Conn(const std::string& path, Access access, bool create) {
     // crash of the process (the log is written before the answer); a power
     // loss may lose the last ones but never corrupts the file. None of these
     // writes to the file, so a file that turns out not to be ours is left as
-    // it was.
-    Exec("PRAGMA synchronous=NORMAL");
-    Exec("PRAGMA foreign_keys=OFF");
-    Exec("PRAGMA temp_store=MEMORY"); // savepoint journals of one operation stay in memory
-    // Pages are read through a mapping the connections of a file share
-    // with the OS cache, not copied by a read call each.
-    Exec("PRAGMA mmap_size=1073741824");
-    Exec("PRAGMA cache_size=-16384");
+    // it was (a file that is no database at all fails here already).
+    try {
+        Exec("PRAGMA synchronous=NORMAL");
+        Exec("PRAGMA foreign_keys=OFF");
+        Exec("PRAGMA temp_store=MEMORY"); // savepoint journals of one operation stay in memory
+        // Pages are read through a mapping the connections of a file share
+        // with the OS cache, not copied by a read call each.
+        Exec("PRAGMA mmap_size=1073741824");
+        Exec("PRAGMA cache_size=-16384");
+    } catch (...) {
+        sqlite3_close_v2(FDb); // no destructor for a constructor that throws
+        FDb = nullptr;
+        throw;
+    }
 }
 
 void Conn::KeepLog() {
