@@ -8,7 +8,9 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "framework/dataset.h"
@@ -53,13 +55,18 @@ public:
 
 private:
     class Link;
+    // A record as the view shows it. The texts stay UTF-8, end to end in one
+    // string, until a cell is shown: a million rows read are a million
+    // strings, not ten million.
     struct Row {
         TBookmark Bookmark;
-        std::vector<QString> Texts;
+        std::string Texts;
+        std::vector<uint32_t> Ends;  // where each column's text ends in Texts
         std::vector<QString> Values; // TextRole, kept only for BLOB columns
     };
 
     Row ReadRow() const;
+    static QString CellText(const Row& row, size_t column);
     void RebuildColumns();
     // Moves the dataset to a row's record; false when it is gone.
     bool GoToRow(int row);
@@ -72,7 +79,8 @@ private:
     bool FAtEnd = false;
     bool FBusy = false; // our own navigation: its events are not news
     bool FReadOnly = false;
-    int FBatchSize = 64;
+    int FBatchSize = 256;
+    mutable std::string FCell, FRowText; // a row's texts on their way into it
 };
 
 } // namespace btr
