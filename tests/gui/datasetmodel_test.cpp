@@ -109,11 +109,21 @@ TEST_F(BtrSetModel, BrowsesTheWholeFileInKeyOrderAndEditsReachTheFile) {
     EXPECT_EQ(model.data(model.index(698, 2)).toString(), QString::fromUtf8("Тула")); // 866 on disk
     ASSERT_TRUE(model.setData(model.index(450, 1), QString::fromUtf8("Пётр")));
     EXPECT_EQ(model.data(model.index(450, 1)).toString(), QString::fromUtf8("Пётр"));
-    // Read back through a dataset of its own.
+    ASSERT_TRUE(model.setData(model.index(451, 1), QString())); // an empty cell between two others
+    EXPECT_EQ(model.data(model.index(451, 1)).toString(), "");
+    EXPECT_EQ(model.data(model.index(451, 2)).toString(), QString::fromUtf8("Омск"));
+    // Read back through a dataset of its own: every cell of every row is its
+    // field's display text, in key order.
     TBDataSet other;
     other.SetDictName(FDir.File("DICT.DAT"));
     other.SetBaseName(FDir.File("PEOPLE.DAT"));
     other.Open();
+    int row = 0;
+    for (other.First(); !other.Eof(); other.Next(), ++row)
+        for (int c = 0; c < model.columnCount(); ++c)
+            ASSERT_EQ(model.data(model.index(row, c)).toString(), QString::fromStdString(other.Fields()[c]->DisplayText()))
+                << row << ", " << c;
+    EXPECT_EQ(row, 700);
     ASSERT_TRUE(other.Locate("Code", Variant(451), {}));
     EXPECT_EQ(other.FieldByName("Name")->AsString(), "Пётр");
 }
