@@ -48,7 +48,13 @@ int Begin(const Call& c) {
 int End(const Call& c, bool commit) {
     auto it = E().clients.find(c.client);
     if (it == E().clients.end() || !it->second.transaction) Fail(39);
-    Finish(it->second, commit);
+    try {
+        Finish(it->second, commit);
+    } catch (...) {
+        E().Forget(c.client);
+        throw;
+    }
+    E().Forget(c.client);
     return 0;
 }
 
@@ -61,6 +67,7 @@ int Stop(const Call& c) {
         if (h.open && h.client == c.client) CloseHandle(h);
     e.clients.erase(c.client);
     e.waitsFor.erase(c.client);
+    e.TrimHandles();
     return 0;
 }
 
@@ -145,6 +152,16 @@ int16_t Entry(uint16_t op, void* posBlock, void* dataBuf, int32_t* dataLen, void
 Engine& E() {
     static Engine* e = new Engine; // lives as long as the process: no teardown order to get wrong
     return *e;
+}
+
+void Engine::Forget(const ClientKey& key) {
+    auto it = clients.find(key);
+    if (it != clients.end() && it->second.handles == 0 && !it->second.transaction) clients.erase(it);
+}
+
+void Engine::TrimHandles() {
+    if (waiting) return; // a waiting request still refers to its handle, open or not
+    while (handles.size() > 1 && !handles.back().open) handles.pop_back();
 }
 
 // Every refusal of an operation is found before its first write, so a change

@@ -68,13 +68,30 @@ void CheckWhole(const std::string& path) {
     if (!walHolds && static_cast<uint64_t>(st.st_size) < uint64_t{pageSize == 1 ? 65536 : pageSize} * pages) Fail(30);
 }
 
-void LoadSpec(Conn& c, Spec& spec) {
+// Why a file layout is refused, as a status (0: none): create answers it,
+// open refuses a stored layout that fails it as no file of ours (30).
+int Validate(const Spec& spec) {
+    if (spec.pageSize < 512 || spec.pageSize > 16384 || spec.pageSize % 512) return 24;
+    if (spec.recordLen < 4) return 28;
+    for (const Key& k : spec.keys)
+        if (const int st = ValidateKey(k, spec.recordLen, !spec.acs.empty())) return st;
+    return 0;
+}
+
+// The layout as stored. Anything that does not fit (no spec row, a layout
+// create would refuse, tables that do not match it) is no file of ours: 30.
+void LoadSpec(Conn& c, Spec& spec, FileSql& sql) {
     Query q(c, "SELECT bytes, owner, ownermode FROM spec WHERE id=1");
     if (!q.Step()) Fail(30);
     const std::string b = q.Blob(0);
-    if (!Spec::Parse(reinterpret_cast<const uint8_t*>(b.data()), b.size(), spec)) Fail(30);
+    if (!Spec::Parse(reinterpret_cast<const uint8_t*>(b.data()), b.size(), spec) || Validate(spec)) Fail(30);
     spec.owner = q.Blob(1);
     spec.ownerMode = static_cast<int>(q.Int(2));
+    sql = FileSql(spec);
+    // Every statement of the layout prepares: the tables match it.
+    for (const std::string* s : {&sql.readRecord, &sql.insertRecord}) c.Stmt(*s);
+    for (const auto* list : {&sql.nextSeq, &sql.taken, &sql.addEntry, &sql.removeEntry})
+        for (const std::string& s : *list) c.Stmt(s);
 }
 
 std::shared_ptr<SharedFile> OpenShared(const Call& c, const std::string& path, const std::string& canon) {
@@ -85,8 +102,7 @@ std::shared_ptr<SharedFile> OpenShared(const Call& c, const std::string& path, c
     CheckWhole(path);
     try {
         auto conn = std::make_unique<Conn>(path, false);
-        LoadSpec(*conn, file->spec);
-        file->sql = FileSql(file->spec);
+        LoadSpec(*conn, file->spec, file->sql);
         file->conns[c.client] = std::move(conn);
     } catch (const StoreError& err) {
         Fail(err.status == 2 || err.status == 12 ? 30 : err.status); // not one of our databases
@@ -99,6 +115,8 @@ std::shared_ptr<SharedFile> OpenShared(const Call& c, const std::string& path, c
 SharedFile::~SharedFile() {
     conns.clear();
     if (lockFd >= 0) ::close(lockFd);
+    Engine& e = E();
+    if (auto it = e.files.find(canon); it != e.files.end() && it->second.expired()) e.files.erase(it);
 }
 
 int Open(const Call& c) {
@@ -110,7 +128,8 @@ int Open(const Call& c) {
     if (ec || type != std::filesystem::file_type::regular) Fail(type == std::filesystem::file_type::directory ? 30 : 11);
     Engine& e = E();
     const std::string canon = Canonical(path);
-    std::shared_ptr<SharedFile> file = e.files[canon].lock();
+    std::shared_ptr<SharedFile> file;
+    if (auto it = e.files.find(canon); it != e.files.end()) file = it->second.lock();
     if (!file) file = OpenShared(c, path, canon);
     const uint8_t mode = c.keyNum;
     if (file->exclusive || (mode == 252 && file->handles > 0)) Fail(88);
@@ -129,7 +148,9 @@ int Open(const Call& c) {
         e.handles.emplace_back();
     }
     Handle& h = e.handles[index];
-    const uint32_t generation = h.generation + 1;
+    // Generations are drawn for the whole table, so a slot given back and
+    // made again never repeats one a stale block may hold.
+    const uint32_t generation = ++e.generations ? e.generations : ++e.generations;
     h = Handle{};
     h.index = index;
     h.generation = generation;
@@ -141,7 +162,7 @@ int Open(const Call& c) {
     file->handles++;
     if (mode == 252) file->exclusive = true;
     e.files[canon] = file;
-    e.clients[c.client];
+    e.clients[c.client].handles++;
     std::memset(c.pos, 0, 128);
     std::memcpy(c.pos, kMagic, 8);
     Put32(c.pos + 8, index);
@@ -160,16 +181,21 @@ void CloseHandle(Handle& h) {
     h.index = index;
     h.generation = generation;
     if (--file->handles == 0) file->exclusive = false;
+    Engine& e = E();
+    e.clients[client].handles--;
     // A client's connection goes with its last handle on the file, unless its
     // transaction still holds changes there.
-    if (conn->inTransaction) return;
-    for (const Handle& other : E().handles)
-        if (other.open && other.file == file && other.client == client) return;
-    file->conns.erase(client);
+    bool last = !conn->inTransaction;
+    for (const Handle& other : e.handles)
+        if (other.open && other.file == file && other.client == client) last = false;
+    if (last) file->conns.erase(client);
+    file.reset();
+    e.Forget(client);
 }
 
 int Close(Handle& h) {
     CloseHandle(h);
+    E().TrimHandles();
     return 0;
 }
 
@@ -178,16 +204,14 @@ int Create(const Call& c) {
     if (!c.HasData(16)) Fail(22);
     Spec spec;
     if (Get16(c.data + 4) > 119 || !Spec::Parse(c.data, static_cast<size_t>(*c.dataLen), spec)) Fail(26);
-    if (spec.pageSize < 512 || spec.pageSize > 16384 || spec.pageSize % 512) Fail(24);
-    if (spec.recordLen < 4) Fail(28);
-    for (const Key& k : spec.keys)
-        if (const int st = ValidateKey(k, spec.recordLen, !spec.acs.empty())) Fail(st);
+    if (const int st = Validate(spec)) Fail(st);
     std::error_code ec;
     const auto type = std::filesystem::status(path, ec).type();
     const bool exists = type != std::filesystem::file_type::not_found;
     if (exists && type != std::filesystem::file_type::regular) Fail(11); // a directory or a device is no file to replace
     if (exists && c.keyNum == 255) Fail(59);
-    if (!E().files[Canonical(path)].expired()) Fail(88); // open in this process
+    if (auto it = E().files.find(Canonical(path)); it != E().files.end() && !it->second.expired())
+        Fail(88); // open in this process
     // Held until the new file is in place: no other process opens or
     // creates it meanwhile.
     struct Held {

@@ -99,6 +99,14 @@ void SetPhysical(Handle& h, const Row& row) {
     h.logical = false;
 }
 
+// A stored record that contradicts the file's layout (shorter than the fixed
+// part, or of another length in a fixed-length file) is damage: 2, never a
+// read past its end.
+const std::string& Sound(const SharedFile& f, const std::string& data) {
+    if (f.spec.VariableLength() ? data.size() < f.spec.recordLen : data.size() != f.spec.recordLen) Fail(2);
+    return data;
+}
+
 // ---- stepping -------------------------------------------------------------
 
 enum class From { Start, AtOrAfter, After, Beyond }; // Beyond: past the handle's own entry
@@ -137,6 +145,12 @@ bool StepCursor(Handle& h, Row& row) {
     row.pos = static_cast<uint32_t>(sqlite3_column_int64(st, 2));
     row.version = sqlite3_column_int64(st, 3);
     row.data = blob(4);
+    try {
+        Sound(*h.file, row.data);
+    } catch (...) {
+        h.DropCursor(); // the next read meets the damaged record again
+        throw;
+    }
     h.cursor.lastPos = row.pos;
     return true;
 }
@@ -270,7 +284,7 @@ std::optional<Row> ReadRecord(const Handle& h, uint32_t pos) {
     Row row;
     row.pos = pos;
     row.version = q.Int(0);
-    row.data = q.Blob(1);
+    row.data = Sound(f, q.Blob(1));
     for (int k = 0; k < static_cast<int>(f.spec.keys.size()); ++k) row.seqs.push_back(q.Int(2 + k));
     return row;
 }
@@ -311,9 +325,11 @@ void TakeLock(const Call& c, Handle& h, uint32_t pos) {
         if (WouldDeadlock(h.client, holder->client)) Fail(78);
         const ClientKey me = h.client;
         E().waitsFor[me] = holder->client;
+        E().waiting++;
         c.guard->unlock();
         std::this_thread::sleep_for(kLockPoll);
         c.guard->lock();
+        E().waiting--;
         E().waitsFor.erase(me);
         if (!h.open || h.generation != generation) Fail(3);
     }

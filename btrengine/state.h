@@ -111,6 +111,7 @@ struct Handle {
 };
 
 struct Client {
+    int handles = 0;
     bool transaction = false;
     int failed = 0; // the store failed midway through a change of the transaction
     // Files whose write lock the transaction holds, kept alive until it ends
@@ -121,11 +122,17 @@ struct Client {
 struct Engine {
     std::recursive_mutex lock;
     std::deque<Handle> handles; // stable addresses; index 0 is never used
+    uint32_t generations = 0;   // the last generation given out, for every slot
+    int waiting = 0;            // lock requests waiting, each holding on to its handle
     std::map<std::string, std::weak_ptr<SharedFile>> files;
     std::map<ClientKey, Client> clients;
     std::map<ClientKey, ClientKey> waitsFor; // lock waits, to refuse a cycle
 
     Engine() { handles.emplace_back(); }
+    // Forgets a client with nothing open and no transaction.
+    void Forget(const ClientKey& client);
+    // Gives back the closed slots at the end of the handle table.
+    void TrimHandles();
 };
 
 Engine& E();

@@ -84,12 +84,18 @@ bool TBtrieveFile::Error(int32_t Op, const std::string& FileName) {
     throw EBtrieve(FStatus, Op, FileName);
 }
 
+int16_t TBtrieveFile::Call(int32_t Op, void* DataBuf, int32_t& DataLen, void* KeyBuf, uint8_t KeyLen, uint8_t KeyNum) {
+    TClient_ID& client = *GetClientID();
+    const auto op = static_cast<int16_t>(Op);
+    return FEngine ? FEngine->Call(op, FPosBlock, DataBuf, DataLen, KeyBuf, KeyLen, KeyNum, client)
+                   : BTRV(op, FPosBlock, DataBuf, DataLen, KeyBuf, KeyLen, KeyNum, client);
+}
+
 void TBtrieveFile::Request(int32_t Op, int32_t CheckOp, void* DataBuf, int32_t& DataLen, void* KeyBuf,
                            uint8_t KeyLen, uint8_t KeyNum, bool read) {
     const int32_t offered = DataLen;
-    TClient_ID* client = GetClientID();
     do {
-        FStatus = BTRV(static_cast<int16_t>(Op), FPosBlock, DataBuf, DataLen, KeyBuf, KeyLen, KeyNum, *client);
+        FStatus = Call(Op, DataBuf, DataLen, KeyBuf, KeyLen, KeyNum);
         // 22 is success only for a read that filled the buffer offered (its
         // variable part was cut); a write or a short answer did nothing.
         if (FStatus == 22 && !(read && DataLen == offered && offered > 0)) {
@@ -257,10 +263,9 @@ void TBtrieveFile::GetDirect(uint16_t Lock, uint32_t Position) {
 uint32_t TBtrieveFile::GetPosition() {
     uint8_t result[4];
     int32_t len = 4;
-    TClient_ID* client = GetClientID();
     do {
         std::memset(result, 0, sizeof result);
-        FStatus = BTRV(22, FPosBlock, result, len, result, 0, 0, *client);
+        FStatus = Call(22, result, len, result, 0, 0);
     } while (Error(22, FFileName));
     return ReadLE<uint32_t>(result);
 }
@@ -269,6 +274,20 @@ void TBtrieveFile::Stat(FileSpec& Spec) {
     uint8_t scratch[128] = {};
     FBytesRead = sizeof(FileSpec);
     Request(15, 15, &Spec, FBytesRead, scratch, sizeof scratch, 0, true);
+}
+
+void TBtrieveFile::AssignOwner(const std::string& Owner, uint8_t Access) {
+    // The engine reads the name from both buffers; one that does not fit is
+    // refused before anything is sent, as at open.
+    const AnsiString name = Utf8ToAnsi(Owner);
+    if (name.empty() || name.size() > kMaxOwnerLength)
+        throw EBtrieve(Format("An owner name is 1 to %d characters: \"%s\" for %s", {kMaxOwnerLength, Owner, FFileName}));
+    char data[kMaxOwnerLength + 1] = {};
+    char key[kMaxOwnerLength + 1] = {};
+    KLStrPCopy(data, name);
+    KLStrPCopy(key, name);
+    int32_t len = static_cast<int32_t>(name.size()) + 1;
+    Request(29, 29, data, len, key, static_cast<uint8_t>(name.size() + 1), Access);
 }
 
 int32_t TBtrieveFile::NumberOfRecords() {
@@ -352,6 +371,12 @@ void TBtrieveFile::SetActive(bool Value) {
         Open(FReadOnly ? -2 : 0, FFileOwner);
     else
         Close();
+}
+
+void TBtrieveFile::SetEngine(TEngineLibrary* Engine) {
+    // A handle belongs to the engine that opened it.
+    if (FActive && Engine != FEngine) throw Exception("The engine of an open file cannot change: " + FFileName);
+    FEngine = Engine;
 }
 
 void TBtrieveFile::SetReadOnly(bool Value) {

@@ -153,6 +153,11 @@ public:
     // The open file's 256-byte alternate collating table, or null.
     const uint8_t* CollatingTable() const { return FHasCollation ? FCollation.data() : nullptr; }
     uint16_t RetryCount() const { return FRetryCount; }
+    // Requests go to `Engine` instead of the process-wide binding (null: back
+    // to it). Changed only while the file is closed; the engine outlives
+    // the object.
+    void SetEngine(TEngineLibrary* Engine);
+    TEngineLibrary* Engine() const { return FEngine; }
     TErrorSet& TrappedErrors() { return FTrappedErrors; }
     const std::string& AltPath() const { return FAltPath; }
     void SetAltPath(const std::string& Value) { FAltPath = Value; }
@@ -169,6 +174,9 @@ public:
     void Delete() { Get(4, 0); }
     void Unlock() { Get(27, 0); }
     void Stat(FileSpec& Spec);
+    // Gives the open file an owner name (operation 29); `Access` is the
+    // engine's owner mode (0: every access needs the name, 1: reads do not).
+    void AssignOwner(const std::string& Owner, uint8_t Access);
     int32_t NumberOfRecords();
     void ClearBuffer();
     void ClearKey();
@@ -226,6 +234,8 @@ private:
     void Request(int32_t Op, int32_t CheckOp, void* DataBuf, int32_t& DataLen, void* KeyBuf, uint8_t KeyLen,
                  uint8_t KeyNum, bool read = false);
     void RequireData(int32_t Op, uint32_t minSize);
+    // One engine call with the object's client, through its engine.
+    int16_t Call(int32_t Op, void* DataBuf, int32_t& DataLen, void* KeyBuf, uint8_t KeyLen, uint8_t KeyNum);
     // The key length a request names: never more than the buffer holds.
     uint8_t SentKeyLen() const;
     // Copies one value per segment of the current key path; `value(i)`
@@ -271,6 +281,7 @@ private:
     uint8_t FCurrentKeySize = 0;
     uint16_t FKeyBufferSize = 0; // bytes actually allocated for the key buffer
     TClient_ID* FClientID = nullptr;
+    TEngineLibrary* FEngine = nullptr;
     std::array<uint8_t, 256> FCollation{};
     bool FHasCollation = false;
 };

@@ -265,12 +265,10 @@ void TBtrieveFile::TruncateRec(uint32_t /*Position: the engine cuts the current 
 int32_t TBtrieveFile::GetPercentage() {
     uint8_t result[4];
     int32_t len;
-    TClient_ID* client = GetClientID();
     do {
         std::memset(result, 0, sizeof result);
         len = sizeof result;
-        FStatus = BTRV(45, FPosBlock, result, len, FKeyBuffer.get(), SentKeyLen(),
-                       static_cast<uint8_t>(FKeyPath & 0xFF), *client);
+        FStatus = Call(45, result, len, FKeyBuffer.get(), SentKeyLen(), static_cast<uint8_t>(FKeyPath & 0xFF));
     } while (Error(45, FFileName));
     return ReadLE<int32_t>(result);
 }

@@ -1,5 +1,6 @@
 #include "engine/btrv.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -68,6 +69,39 @@ void SetEngineLibrary(const std::string& path) {
 }
 
 bool EngineBound() { return gEntry.load() != nullptr; }
+
+// ---- a second engine -------------------------------------------------------
+
+TEngineLibrary::TEngineLibrary(const std::string& Path) : FPath(Path) {
+    TLibHandle library = LoadLibrary(Path);
+    if (!library) throw Exception("Cannot load the engine library \"" + Path + "\"");
+    FEntry = reinterpret_cast<TEntry>(GetProcAddress(library, "BTRCALLID"));
+    if (!FEntry) {
+        FreeLibrary(library);
+        throw Exception("The library \"" + Path + "\" exports no BTRCALLID");
+    }
+}
+
+TEngineLibrary::~TEngineLibrary() {
+    // Its files closed, transactions aborted and locks released: nothing is
+    // left held for others once the binding goes.
+    for (TClient_ID& client : FClients) {
+        int32_t len = 0;
+        FEntry(25, nullptr, nullptr, &len, nullptr, 255, 0, &client);
+    }
+}
+
+int16_t TEngineLibrary::Call(int16_t Op, void* PosBlock, void* DataBuf, int32_t& DataLen, void* KeyBuf, uint8_t KeyLen,
+                             uint8_t KeyNum, TClient_ID& ClientThreadID) {
+    {
+        std::lock_guard lock(FLock);
+        const bool known = std::any_of(FClients.begin(), FClients.end(), [&](const TClient_ID& c) {
+            return std::memcmp(&c, &ClientThreadID, sizeof c) == 0;
+        });
+        if (!known) FClients.push_back(ClientThreadID);
+    }
+    return FEntry(static_cast<uint16_t>(Op), PosBlock, DataBuf, &DataLen, KeyBuf, KeyLen, KeyNum, &ClientThreadID);
+}
 
 // ---- clients -------------------------------------------------------------
 

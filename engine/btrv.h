@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,35 @@ int16_t BTRV(int16_t Op, void* PosBlock, void* DataBuf, int32_t& DataLen, void* 
 void SetEngineLibrary(const std::string& path);
 // True once an engine is bound.
 bool EngineBound();
+
+// Another engine library bound beside the process-wide one, which it never
+// touches: a vendor's client library that reads files btrkit's engine cannot,
+// say. File objects use it through TBtrieveFile::SetEngine. It outlives
+// every file object using it; when it goes, every client that used it is
+// stopped (operation 25). The library itself stays loaded for the life of
+// the process: an engine may keep threads, exit handlers or state for the
+// process that must not lose their code.
+class TEngineLibrary {
+public:
+    // Raises Exception when the library cannot be loaded or exports no
+    // BTRCALLID. A name without '/' is looked up as LoadLibrary does.
+    explicit TEngineLibrary(const std::string& Path);
+    ~TEngineLibrary();
+    TEngineLibrary(const TEngineLibrary&) = delete;
+    TEngineLibrary& operator=(const TEngineLibrary&) = delete;
+
+    int16_t Call(int16_t Op, void* PosBlock, void* DataBuf, int32_t& DataLen, void* KeyBuf, uint8_t KeyLen,
+                 uint8_t KeyNum, TClient_ID& ClientThreadID);
+    const std::string& Path() const { return FPath; }
+
+private:
+    using TEntry = int16_t (*)(uint16_t, void*, void*, int32_t*, void*, uint8_t, uint8_t, void*);
+
+    std::string FPath;
+    TEntry FEntry = nullptr;
+    std::mutex FLock; // guards FClients
+    std::vector<TClient_ID> FClients;
+};
 
 struct TBtrieveClient {
     uint32_t ThreadID = 0;

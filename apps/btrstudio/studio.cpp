@@ -229,6 +229,8 @@ TDataWindow::TDataWindow(const std::string& dict, const std::string& file, QWidg
         FitColumns();
         ShowNote(FTable->currentIndex());
     });
+    // The viewport learns its final width after the window's own resize.
+    new ResizeWatch(FTable->viewport(), [this] { FitColumns(); });
     resize(760, 480);
     FitColumns();
     ShowNote({});
@@ -256,17 +258,23 @@ void TDataWindow::FitColumns() {
     for (int c = 0; c < columns; ++c) {
         const TField* f = FModel->ColumnField(c);
         weights.push_back(std::clamp(f->DataType() == ftMemo ? 40 : f->DisplayWidth(), 4, 40));
-        least.push_back(metrics.horizontalAdvance(Q(f->DisplayName())) + 16);
+        int narrowest = metrics.horizontalAdvance(Q(f->DisplayName())) + 16;
+        // A number cut short would show other digits than it holds: its
+        // column is at least as wide as the widest value fetched.
+        const int alignment = FModel->data(FModel->index(0, c), Qt::TextAlignmentRole).toInt();
+        for (int r = 0; (alignment & Qt::AlignRight) && r < std::min(FModel->rowCount(), 500); ++r)
+            narrowest = std::max(narrowest, metrics.horizontalAdvance(FModel->data(FModel->index(r, c)).toString()) + 16);
+        least.push_back(narrowest);
         total += weights.back();
         floor += least.back();
     }
     // The room a vertical scroll bar leaves, whether it shows yet or not.
     const QScrollBar* bar = FTable->verticalScrollBar();
     const int room = FTable->viewport()->width() - (bar->isVisible() ? 0 : bar->sizeHint().width());
-    for (int c = 0; c < columns; ++c) {
-        const int share = room > floor ? room * weights[static_cast<size_t>(c)] / total : 0;
-        FTable->setColumnWidth(c, std::max(share, least[static_cast<size_t>(c)]));
-    }
+    // What the narrowest widths leave is shared by weight.
+    const int spare = std::max(room - floor, 0);
+    for (int c = 0; c < columns; ++c)
+        FTable->setColumnWidth(c, least[static_cast<size_t>(c)] + spare * weights[static_cast<size_t>(c)] / total);
 }
 
 void TDataWindow::SetEditing(bool on) {

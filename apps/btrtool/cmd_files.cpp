@@ -10,8 +10,10 @@
 #include <sstream>
 
 #include "apps/btrtool/cli.h"
+#include "apps/btrtool/exchange.h"
 #include "apps/btrtool/records.h"
 #include "apps/common/dictionary.h"
+#include "apps/common/layout.h"
 #include "engine/btrerrors.h"
 #include "engine/btrv.h"
 #include "platform/codepage.h"
@@ -152,16 +154,11 @@ void SetOwner(const std::string& path, const std::string& owner) {
     TBtrieveFile file;
     file.SetFileName(path);
     file.SetActive(true);
-    char name[kMaxOwnerLength + 1] = {};
-    const AnsiString ansi = Utf8ToAnsi(owner);
-    std::memcpy(name, ansi.data(), std::min(ansi.size(), sizeof name - 1));
-    int32_t length = static_cast<int32_t>(std::strlen(name)) + 1;
-    const int16_t status = BTRV(29, const_cast<uint8_t*>(file.PosBlock()), name, length, name,
-                                static_cast<uint8_t>(length), 0, *file.GetClientID());
-    if (status != 0) throw EBtrieve(status, 29, path);
+    file.AssignOwner(owner, 0);
 }
 
 int Create(const Args& a) {
+    if (a.Option("description")) return CreateFromDescription(a);
     a.Expect(2, 2, {"yes"});
     const std::filesystem::path dictPath = std::filesystem::absolute(a.At(0, "DICT"));
     const std::filesystem::path target = std::filesystem::absolute(a.At(1, "FILE"));
@@ -188,20 +185,19 @@ int Create(const Args& a) {
     return 0;
 }
 
-const char* KeyTypeName(uint8_t t) {
-    static const char* names[] = {"string", "integer", "float",   "date",    "time",     "decimal",
-                                  "money",  "logical", "numeric", "bfloat",  "lstring",  "zstring",
-                                  "note",   "lvar",    "unsigned", "autoinc"};
-    return t < sizeof names / sizeof *names ? names[t] : "?";
-}
-
 int Stat(const Args& a) {
-    a.Expect(1, 1, {"owner"});
+    a.Expect(1, 1, {"owner", "format"});
+    const std::string format = a.Option("format").value_or("text");
+    if (format != "text" && format != "butil") throw UsageError("--format is text or butil, not \"" + format + "\"");
     TBtrieveFile file;
     file.SetFileName(a.At(0, "FILE"));
     file.SetReadOnly(true);
     file.SetFileOwner(a.Option("owner").value_or(""));
     file.SetActive(true);
+    if (format == "butil") {
+        PrintButilStat(file, a.At(0, "FILE"));
+        return 0;
+    }
     FileSpec spec{};
     file.Stat(spec);
     std::printf("%s\n", file.FileName().c_str());
@@ -216,7 +212,7 @@ int Stat(const Args& a) {
             const uint16_t flags = s.KeyFlags;
             const uint8_t type = KeySegment{0, 0, flags, uint8_t(s.KeyType), 0}.Type();
             const std::string words = KeyFlagsText(flags);
-            std::printf(" [%d..%d %s%s]", int(s.KeyPos), int(s.KeyPos) + int(s.KeyLen) - 1, KeyTypeName(type),
+            std::printf(" [%d..%d %s%s]", int(s.KeyPos), int(s.KeyPos) + int(s.KeyLen) - 1, KeyTypeName(type).c_str(),
                         words.empty() ? "" : (" " + words).c_str());
             more = flags & kfSegmented;
         }
@@ -242,12 +238,16 @@ const RegisterCommand kDictImport(
 const RegisterCommand kDictRemove({"dict remove", "DICT FILE",
                                    "Removes a file's description (file, field and key entries) from a dictionary.", {},
                                    DictRemove});
-const RegisterCommand kCreate({"create", "DICT FILE [--yes]",
+const RegisterCommand kCreate({"create", "DICT FILE [--yes] | FILE --description DESC [--yes]",
                                "Creates an empty data file from its dictionary description, with the owner name the "
-                               "description gives. An existing file is replaced only when you agree (--yes agrees).",
+                               "description gives, or from a description file in the vendor's format (what BUTIL "
+                               "-CREATE reads; elements the engine does not honour, such as compression, are accepted "
+                               "and reported). An existing file is replaced only when you agree (--yes agrees).",
                                {"yes"}, Create});
-const RegisterCommand kStat({"stat", "FILE [--owner NAME]",
-                             "Shows a file's record length, page size, flags, keys and record count.", {}, Stat});
+const RegisterCommand kStat({"stat", "FILE [--owner NAME] [--format text|butil]",
+                             "Shows a file's record length, page size, flags, keys and record count; --format butil "
+                             "prints the vendor's BUTIL -STAT report.",
+                             {}, Stat});
 
 } // namespace
 

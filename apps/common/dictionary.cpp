@@ -93,7 +93,7 @@ std::vector<FileEntry> ReadDictionary(TDictFile& dict) {
     std::stable_sort(fields.begin(), fields.end(), byNumber);
     std::stable_sort(segments.begin(), segments.end(), byNumber);
     for (const DictRec& r : fields)
-        files[r.OwnerText()].fields.push_back({r.NameText(), int32_t(uint16_t(r.IType)), int32_t(r.Length)});
+        files[r.OwnerText()].fields.push_back({r.NameText(), int32_t(uint16_t(r.IType)), int32_t(r.Length), r.RemarkText()});
     for (const DictRec& r : segments) files[r.OwnerText()].segments.push_back({r.NameText(), r.KeyFlags});
     std::vector<FileEntry> out;
     for (auto& [name, f] : files) {
@@ -249,8 +249,9 @@ std::vector<FileEntry> ParseDescription(const std::string& text) {
 
 void WriteFile(TDictFile& dict, const FileEntry& file) {
     auto put = [&dict](int16_t etype, const std::string& owner, int32_t number, const std::string& name, uint16_t itype,
-                       uint16_t keyFlags, int32_t length) {
+                       uint16_t keyFlags, int32_t length, const std::string& remark = {}) {
         dict.Buff.Clear();
+        dict.Buff.SetRemark(remark);
         dict.Buff.EType = etype;
         dict.Buff.SetOwner(owner);
         dict.Buff.Number = number;
@@ -262,7 +263,7 @@ void WriteFile(TDictFile& dict, const FileEntry& file) {
     };
     put(etFile, file.owner, 0, file.name, file.flags, 0, file.pageSize);
     int32_t number = 0;
-    for (const FieldEntry& f : file.fields) put(etField, file.name, number++, f.name, static_cast<uint16_t>(f.type), 0, f.length);
+    for (const FieldEntry& f : file.fields) put(etField, file.name, number++, f.name, static_cast<uint16_t>(f.type), 0, f.length, f.remark);
     number = 0;
     for (const SegmentEntry& s : file.segments) put(etKeySegment, file.name, number++, s.field, 0, s.flags, 0);
 }

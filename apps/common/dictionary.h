@@ -15,6 +15,7 @@ struct FieldEntry {
     std::string name;
     int32_t type = 0;
     int32_t length = 0;
+    std::string remark{}; // UTF-8, cut at 70 bytes of 1251
 };
 
 struct SegmentEntry {

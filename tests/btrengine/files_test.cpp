@@ -2,14 +2,44 @@
 // and bad position blocks, stat, version. (Another process holding a file:
 // the kill test.)
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "tests/btrengine/harness.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define BTRKIT_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BTRKIT_TEST_ASAN 1
+#endif
+#endif
+#ifdef BTRKIT_TEST_ASAN
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
 namespace btr::test {
 namespace {
+
+// Bytes the process has allocated and not freed.
+size_t Allocated() {
+#ifdef BTRKIT_TEST_ASAN
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+// Runs SQL on a database behind the engine's back; true when it ran.
+bool Tamper(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK && sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    return sqlite3_close(db) == SQLITE_OK && ok;
+}
 
 class Files : public ::testing::Test {
 protected:
@@ -111,6 +141,73 @@ TEST_F(Files, OpenAnswersForMissingBadAndForeignFiles) {
     EXPECT_EQ(BTRCALL(0, nullptr, nullptr, &len, name.data(), 255, 0), 23);
     uint8_t block[128] = {};
     EXPECT_EQ(BTRCALL(0, block, nullptr, &len, nullptr, 0, 0), 11);
+}
+
+// A database damaged behind the engine's back: a stored layout that
+// contradicts itself or the tables is no file of ours (30 at open); a record
+// that contradicts the layout answers 2 where it is read, and the rest of the
+// file reads on.
+TEST_F(Files, DamagedDatabasesAnswer30AtOpenOr2WhereRead) {
+    // The default layout's spec row: header, key 0's segment at 16, key 1's at 32.
+    const struct {
+        const char* what;
+        const char* sql;
+        int open;
+    } cases[] = {
+        {"no spec row", "DELETE FROM spec", 30},
+        {"spec shorter than its key count says", "UPDATE spec SET bytes=substr(bytes, 1, 40)", 30},
+        {"segment past the record", "UPDATE spec SET bytes=substr(bytes, 1, 32) || x'0A00' || substr(bytes, 35)", 30},
+        {"a 3-byte integer", "UPDATE spec SET bytes=substr(bytes, 1, 18) || x'0300' || substr(bytes, 21)", 30},
+        {"page size of 1000", "UPDATE spec SET bytes=substr(bytes, 1, 2) || x'E803' || substr(bytes, 5)", 30},
+        {"a key's table missing", "DROP TABLE k1", 30},
+        {"a key's column missing", "ALTER TABLE rec DROP COLUMN s1", 30},
+        {"record 2 shorter than the layout", "UPDATE rec SET data=substr(data, 1, 6) WHERE pos=2", 0},
+        {"record 2 longer, in a fixed-length file", "UPDATE rec SET data=data || x'0102' WHERE pos=2", 0},
+        {"record 2 empty", "UPDATE rec SET data=x'' WHERE pos=2", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(Path());
+        MakeDefault();
+        Handle h;
+        ASSERT_EQ(h.Open(Path()), 0);
+        for (int id = 1; id <= 3; ++id) ASSERT_EQ(h.Insert(Rec(16, id, "name")), 0);
+        ASSERT_EQ(h.Close(), 0);
+        ASSERT_TRUE(Tamper(Path(), c.sql));
+        ASSERT_EQ(h.Open(Path()), c.open);
+        if (c.open) continue;
+        EXPECT_EQ(IdRead(h, h.GetBy(23, 1)), 1);
+        EXPECT_EQ(IdRead(h, h.GetBy(23, 2)), -2);
+        EXPECT_EQ(IdRead(h, h.GetBy(23, 3)), 3);
+        EXPECT_EQ(IdRead(h, h.Get(12)), 1);
+        EXPECT_EQ(h.Get(6), 2); // the next is the damaged one
+        EXPECT_EQ(h.Walk(0, 13, 7), Ids({3}));
+        ASSERT_EQ(h.Close(), 0);
+    }
+}
+
+// Opening and closing many files, by clients that each open one and never
+// stop, leaves the engine's tables as they were: nothing stays behind per
+// path or per client.
+TEST_F(Files, ClosedFilesAndClientsLeaveNothingBehind) {
+    MakeDefault();
+    auto openAndClose = [&](int from, int count) {
+        for (int i = from; i < from + count; ++i) {
+            const std::string copy = Path(("COPY" + std::to_string(i) + ".DAT").c_str());
+            std::filesystem::copy_file(Path(), copy);
+            Handle h(Client(static_cast<uint16_t>(1000 + i)));
+            const bool ok = h.Open(copy) == 0 && h.Close() == 0;
+            std::filesystem::remove(copy);
+            if (!ok) return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(openAndClose(0, 50)); // what is allocated once, on first use
+    constexpr int kMore = 400;
+    const size_t before = Allocated();
+    ASSERT_TRUE(openAndClose(50, kMore));
+    const size_t after = Allocated();
+    EXPECT_LT(after, before + kMore * 16) << "grew by " << (after - before) / kMore << " bytes per file and client";
 }
 
 TEST_F(Files, PositionBlocksThatNameNoHandle) {

@@ -234,18 +234,23 @@ protected:
 
     const Rec& ById(int32_t id) const { return FRecs[static_cast<size_t>(id - 1)]; }
 
-    // The engine's answer to a keyed get with the key of record `id` (its
-    // Lead and value), or its own walk with op 12/6.
+    // Layout i's file on key 1, reading into `rec`.
+    std::unique_ptr<TBtrieveFile> OnKey1(size_t i, Bytes& rec) {
+        auto f = std::make_unique<TBtrieveFile>();
+        f->SetFileName(FDir.File(FileName(i)));
+        rec.assign(static_cast<size_t>(RecordLen()), 0);
+        f->SetDataBuffer(rec.data(), static_cast<uint16_t>(rec.size()));
+        f->SetActive(true);
+        f->SetKeyPath(1);
+        return f;
+    }
+    // The engine's answer to a keyed get with `key` (a Lead and a value).
     std::optional<int32_t> EngineGet(size_t i, int32_t op, const Bytes& key) {
-        TBtrieveFile f;
-        f.SetFileName(FDir.File(FileName(i)));
-        Bytes rec(static_cast<size_t>(RecordLen()));
-        f.SetDataBuffer(rec.data(), static_cast<uint16_t>(rec.size()));
-        f.SetActive(true);
-        f.SetKeyPath(1);
-        std::memcpy(f.KeyBuffer(), key.data(), key.size());
-        f.Get(op, 0);
-        if (f.Status() != 0) return std::nullopt;
+        Bytes rec;
+        auto f = OnKey1(i, rec);
+        std::memcpy(f->KeyBuffer(), key.data(), key.size());
+        f->Get(op, 0);
+        if (f->Status() != 0) return std::nullopt;
         return ReadLE<int32_t>(rec.data());
     }
     Bytes KeyOf(const Rec& r, size_t i) const {
@@ -255,15 +260,12 @@ protected:
         k.insert(k.end(), p + kValueAt, p + kValueAt + GetParam().len);
         return k;
     }
+    // The engine's own walk of key 1.
     std::vector<int32_t> EngineWalk(size_t i) {
         std::vector<int32_t> out;
-        TBtrieveFile f;
-        f.SetFileName(FDir.File(FileName(i)));
-        Bytes rec(static_cast<size_t>(RecordLen()));
-        f.SetDataBuffer(rec.data(), static_cast<uint16_t>(rec.size()));
-        f.SetActive(true);
-        f.SetKeyPath(1);
-        for (f.Get(bGetFirst, 0); f.Status() == 0; f.Get(bGetNext, 0)) out.push_back(ReadLE<int32_t>(rec.data()));
+        Bytes rec;
+        auto f = OnKey1(i, rec);
+        for (f->Get(bGetFirst, 0); f->Status() == 0; f->Get(bGetNext, 0)) out.push_back(ReadLE<int32_t>(rec.data()));
         return out;
     }
 

@@ -30,7 +30,8 @@ TEST(Helpers, CheckFillAndFreeObj) {
     EXPECT_FALSE(CheckFill(buf, 10, 0));
     EXPECT_TRUE(CheckFill(nullptr, 0, 7));
 
-    static int destroyed = 0;
+    static int destroyed;
+    destroyed = 0; // from zero in every run of the test
     struct Obj {
         ~Obj() { ++destroyed; }
     };

@@ -4,9 +4,12 @@
 // the pipe before the kill is a complete, acknowledged line.
 //
 //   child FILE plain        inserts outside a transaction: "A pos seq"
-//   child FILE txn BATCH    batches of BATCH inserts: "B", "T pos seq" per
+//   child FILE txn BATCH [PAUSE]
+//                           batches of BATCH inserts: "B", "T pos seq" per
 //                           insert, "E" just before end-transaction, "C" after
-//                           it answered 0
+//                           it answered 0; with PAUSE, after that many inserts
+//                           "P", and then it waits (on its standard input) to
+//                           be killed inside the transaction
 //   child FILE create       "S" just before creating (or replacing) FILE, "D" once done
 //
 // Every insert run starts with "R seq" (the last sequence in the file) once
@@ -56,6 +59,8 @@ int main(int argc, char** argv) {
     uint32_t seq = st ? 0 : Get32(h.Record.data());
     Say("R " + std::to_string(seq));
     const uint32_t batch = mode == "txn" ? static_cast<uint32_t>(std::atoi(argv[3])) : 0;
+    const uint32_t pause = mode == "txn" && argc > 4 ? static_cast<uint32_t>(std::atoi(argv[4])) : 0;
+    uint32_t inserted = 0;
     // Bounded, so a child whose parent vanished without killing it ends.
     for (const uint32_t limit = seq + 5000000; seq < limit;) {
         if (batch) {
@@ -67,6 +72,13 @@ int main(int argc, char** argv) {
             const uint32_t pos = h.Position();
             Check(pos ? 0 : -1, "position");
             Say((batch ? "T " : "A ") + std::to_string(pos) + " " + std::to_string(seq));
+            if (++inserted == pause) {
+                Say("P");
+                char byte;
+                while (::read(0, &byte, 1) != 0) {
+                }
+                std::_Exit(3); // only the kill should end it here
+            }
         }
         if (batch) {
             Say("E");

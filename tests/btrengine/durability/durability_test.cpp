@@ -36,7 +36,8 @@ struct Line {
     uint32_t a = 0, b = 0;
 };
 
-// The child process and the pipe of its reports.
+// The child process, the pipe of its reports and its standard input (held
+// open, so that a child that waits on it waits until it is killed).
 class Child {
 public:
     explicit Child(std::vector<std::string> args) {
@@ -44,27 +45,39 @@ public:
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        int out[2], in[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        if (::pipe2(in, O_CLOEXEC) != 0) {
+            ::close(out[0]);
+            ::close(out[1]);
+            throw std::runtime_error("pipe");
+        }
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
         const int rc = posix_spawn(&FPid, argv[0], &fa, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&fa);
-        ::close(fds[1]);
-        FFd = fds[0];
-        if (rc != 0) ::close(FFd);
-        if (rc != 0) throw std::runtime_error("spawn " + args[0] + ": " + std::strerror(rc));
+        ::close(out[1]);
+        ::close(in[0]);
+        FFd = out[0];
+        FIn = in[1];
+        if (rc != 0) {
+            ::close(FFd);
+            ::close(FIn);
+            throw std::runtime_error("spawn " + args[0] + ": " + std::strerror(rc));
+        }
     }
     ~Child() {
         Kill();
         ::close(FFd);
+        ::close(FIn);
     }
 
     // Reads reports until the n-th of `kind` (true), or until the child fails
     // or ends or `wait` passes (false); the pipe is drained meanwhile, so the
     // child never blocks on it.
-    bool Await(char kind, int n = 1, Clock::duration wait = std::chrono::seconds(5)) {
+    bool Await(char kind, int n = 1, Clock::duration wait = std::chrono::seconds(30)) {
         const auto deadline = Clock::now() + wait;
         auto count = [&](char k) { return std::count_if(FLines.begin(), FLines.end(), [k](const Line& l) { return l.kind == k; }); };
         while (count(kind) < n && !count('X')) {
@@ -101,7 +114,7 @@ private:
     }
 
     pid_t FPid = 0;
-    int FFd = -1;
+    int FFd = -1, FIn = -1;
     std::string FPending;
     std::vector<Line> FLines;
 };
@@ -165,13 +178,15 @@ std::mt19937 Seeded() {
     return std::mt19937(seed);
 }
 
-milliseconds SomeMoment(std::mt19937& rng) { return milliseconds(std::uniform_int_distribution<int>(5, 200)(rng)); }
+milliseconds SomeMoment(std::mt19937& rng) { return milliseconds(std::uniform_int_distribution<int>(0, 200)(rng)); }
 
 // Kills a child inserting alone (each insert acknowledged by its answer) or
-// in transactions of kBatch inserts (acknowledged by their end), at a random
-// moment, inside a transaction or during its end: every acknowledged record is
-// back, an unfinished transaction leaves nothing, and the write under way is
-// either all there or not at all.
+// in transactions of kBatch inserts (acknowledged by their end): at a random
+// moment once something was acknowledged, inside a transaction (the child
+// stops there after a random number of inserts and waits for the kill), or
+// during its end. Every acknowledged record is back, an unfinished
+// transaction leaves nothing, and the write under way is either all there or
+// not at all.
 TEST(DurabilityKill, AcknowledgedWritesSurviveEveryKill) {
     TempDir dir;
     std::mt19937 rng = Seeded();
@@ -184,18 +199,21 @@ TEST(DurabilityKill, AcknowledgedWritesSurviveEveryKill) {
     for (auto [txn, how] : rounds) {
         SCOPED_TRACE(std::string(txn ? "transactions" : "alone") + ", kill mode " + std::to_string(how));
         const std::string path = dir.File(txn ? "txn.btr" : "plain.btr");
-        Child child(txn ? std::vector<std::string>{path, "txn", std::to_string(kBatch)}
-                        : std::vector<std::string>{path, "plain"});
+        std::vector<std::string> args{path, txn ? "txn" : "plain"};
+        if (txn) args.push_back(std::to_string(kBatch));
+        if (how == MidBatch) // inside the third batch, after a random number of its inserts
+            args.push_back(std::to_string(2 * kBatch + std::uniform_int_distribution<int>(1, kBatch - 1)(rng)));
+        Child child(args);
         ASSERT_TRUE(child.Await('R')) << "the child did not open the file";
         // The running child holds the file against this process: no open, no replacing create.
         EXPECT_EQ(Handle().Open(path), 85);
         EXPECT_EQ(Create(path, FileSpec()), 85);
-        if (how == MidBatch) { // inside the third batch, after a random number of its inserts, with
-                               // room for the inserts the child makes while the kill is on its way
-            ASSERT_TRUE(child.Await('T', 2 * kBatch + std::uniform_int_distribution<int>(1, kBatch - 10)(rng)));
+        if (how == MidBatch) {
+            ASSERT_TRUE(child.Await('P'));
         } else if (how == AtEnd) {
             ASSERT_TRUE(child.Await('E', 3));
         } else {
+            ASSERT_TRUE(child.Await(txn ? 'C' : 'A'));
             child.Await(0, 1, SomeMoment(rng));
         }
         const std::vector<Line>& lines = child.Kill();
@@ -216,8 +234,8 @@ TEST(DurabilityKill, AcknowledgedWritesSurviveEveryKill) {
                 batch.clear();
             }
         }
-        EXPECT_TRUE(txn || ackedMax > start) << "the child acknowledged nothing before the kill";
-        EXPECT_TRUE(how != MidBatch || (inBatch && !endAsked)) << "the kill did not land inside a transaction";
+        EXPECT_GT(ackedMax, start) << "the child acknowledged nothing before the kill";
+        EXPECT_TRUE(how != MidBatch || (inBatch && !endAsked)) << "the child did not stop inside its transaction";
         // Alone, the insert under way may be there unreported; so may a whole
         // transaction whose end was under way.
         const uint32_t pending = !txn ? 1 : inBatch && endAsked ? kBatch : 0;

@@ -1,5 +1,7 @@
 #include "tests/btrengine/fuzz/driver.h"
 
+#include <sqlite3.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -18,9 +20,12 @@ const Client kClientA(0xA1), kClientB(0xB2), kChecker(0xC3);
 
 // What open (0) and create (14) may name: the two real files, one that the
 // input may create, a file that is no database, a database cut short, an
-// empty path, a directory and a path through a missing directory. Nothing
-// outside the driver's directory is ever named.
-const char* const kPathNames[] = {"fixed.btr", "var.btr", "new.btr", "notdb.btr", "trunc.btr", "", "sub", "nodir/x.btr"};
+// empty path, a directory, a path through a missing directory, then copies
+// of fixed.btr damaged as kDamage says. Nothing outside the driver's
+// directory is ever named.
+const char* const kPathNames[] = {"fixed.btr", "var.btr", "new.btr", "notdb.btr", "trunc.btr", "", "sub", "nodir/x.btr",
+                                  "short.btr", "long.btr", "empty.btr", "segpast.btr", "cutspec.btr", "notable.btr",
+                                  "badlen.btr", "noacs.btr"};
 constexpr size_t kPaths = std::size(kPathNames);
 
 // fixed.btr: 40-byte records; key 0 a unique integer, key 1 a string plus a
@@ -60,6 +65,24 @@ Bytes VarRecord(int i) {
     return r;
 }
 
+// Damaged databases: the stored layout and the records (or the tables)
+// contradict each other. fixed.btr's spec row is the header (16 bytes), the
+// four segments (key 0; key 1 in two; key 2 at offset 64) and the collating
+// sequence.
+const struct {
+    const char* name;
+    const char* sql;
+} kDamage[] = {
+    {"short.btr", "UPDATE rec SET data=substr(data, 1, 20) WHERE pos % 3 = 0"}, // records shorter than the layout
+    {"long.btr", "UPDATE rec SET data=data || x'00112233' WHERE pos % 4 = 1"},  // longer, in a fixed-length file
+    {"empty.btr", "UPDATE rec SET data=x'' WHERE pos = 5"},
+    {"segpast.btr", "UPDATE spec SET bytes=substr(bytes, 1, 64) || x'2400' || substr(bytes, 67)"}, // key 2 at 36..43
+    {"cutspec.btr", "UPDATE spec SET bytes=substr(bytes, 1, 40)"}, // three keys, a segment and a half
+    {"notable.btr", "DROP TABLE k2"},
+    {"badlen.btr", "UPDATE spec SET bytes=substr(bytes, 1, 18) || x'0300' || substr(bytes, 21)"}, // a 3-byte integer
+    {"noacs.btr", "UPDATE spec SET bytes=substr(bytes, 1, 80)"}, // key 2 collates through a table no longer there
+};
+
 int16_t CallAs(const Client* c, uint16_t op, uint8_t* pb, void* data, int32_t* len, void* key, uint8_t keyLen,
                uint8_t keyNum) {
     return c ? BTRCALLID(op, pb, data, len, key, keyLen, keyNum, c->Id()) : BTRCALL(op, pb, data, len, key, keyLen, keyNum);
@@ -90,6 +113,7 @@ struct World {
         for (int i = 0; i < 40; ++i) text << "this is a text file, not a database\n";
         fs::copy_file(saved / "fixed.btr", saved / "trunc.btr");
         fs::resize_file(saved / "trunc.btr", std::min<uintmax_t>(fs::file_size(saved / "trunc.btr"), 1536));
+        for (const auto& d : kDamage) Damage(d.name, d.sql);
     }
     ~World() {
         std::error_code ec;
@@ -105,6 +129,21 @@ struct World {
         if (!ok || h.Close() != 0) throw std::runtime_error(std::string("cannot make ") + name);
         for (const char* suffix : {"", "-wal"})
             if (fs::exists(Path(name) + suffix)) fs::copy_file(Path(name) + suffix, (saved / name).string() + suffix);
+    }
+
+    // A copy of fixed.btr changed behind the engine's back, whole in the
+    // database file itself.
+    void Damage(const char* name, const char* sql) {
+        const std::string path = (saved / name).string();
+        fs::copy_file(saved / "fixed.btr", path);
+        sqlite3* db = nullptr;
+        bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                  sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK &&
+                  sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr) == SQLITE_OK;
+        ok = sqlite3_close(db) == SQLITE_OK && ok;
+        std::error_code ec;
+        for (const char* suffix : {"-wal", "-shm"}) fs::remove(path + suffix, ec);
+        if (!ok) throw std::runtime_error(std::string("cannot damage ") + name);
     }
 
     void Restore() {

@@ -15,7 +15,8 @@
 //         cap: the data buffer's size and the length passed; n bytes of it
 //              come from the input, the rest is zero
 //         Open (0) and create (14) name one of the driver's paths by the first
-//         key byte instead: see kPathNames in driver.cpp.
+//         key byte instead: see kPathNames in driver.cpp (from 8 on, damaged
+//         copies of fixed.btr).
 // Blocks at the start of every input: 0 fixed.btr (client A), 1 fixed.btr
 // (client B), 2 var.btr (A), 3 fixed.btr read-only (default client), 4 and 7
 // zeroed, 5 forged from block 0, 6 stale (opened on var.btr and closed).

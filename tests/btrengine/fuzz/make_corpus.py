@@ -5,13 +5,15 @@
 Blocks: 0 fixed.btr (client A), 1 fixed.btr (B), 2 var.btr (A), 3 fixed.btr
 read-only (default client), 4 and 7 zeroed, 5 forged, 6 stale.
 Paths for open/create by the first key byte: 0 fixed, 1 var, 2 new, 3 notdb,
-4 trunc, 5 empty, 6 a directory, 7 through a missing directory.
+4 trunc, 5 empty, 6 a directory, 7 through a missing directory, 8-15 copies of
+fixed damaged behind the engine's back (see kDamage in driver.cpp).
 """
 import os
 import struct
 
 A, B, DEFAULT, FORGED = 0, 1, 2, 3
 FIXED, VAR, NEW, NOTDB, TRUNC, EMPTY, DIRECTORY, NODIR = range(8)
+SHORT, LONG, EMPTYREC, SEGPAST, CUTSPEC, NOTABLE, BADLEN, NOACS = range(8, 16)
 
 
 def call(op, block=0, client=A, keynum=0, keylen=255, data=b"", cap=None, key=b"",
@@ -81,6 +83,27 @@ def rec40(key, name=b"zz"):
 
 
 FIRST, NEXT, EQUAL = 12, 6, 5
+
+
+def every_read_and_write(block):
+    """Opens nothing: every kind of read, then changes, on an open block."""
+    ext = extended(term(0, 4, 4, 2, 0, b"name"), 1, maxrec=20, fields=u16(40) + u16(0), nfields=1)
+    out = b""
+    for k in range(3):
+        out += call(FIRST, block=block, keynum=k, cap=60) + b"".join(call(NEXT, block=block, keynum=k, cap=60)
+                                                                    for _ in range(12))
+        out += call(13, block=block, keynum=k, cap=60) + call(7, block=block, keynum=k, cap=60)
+        out += call(44, block=block, keynum=k, data=u32(5000), cap=60) + call(45, block=block, keynum=k, cap=4)
+        out += call(36, block=block, keynum=k, data=ext, cap=1000) + call(EQUAL, block=block, keynum=k, cap=60,
+                                                                             data=b"", key=bytes(40))
+    out += call(33, block=block, cap=60) + b"".join(call(24, block=block, cap=60) for _ in range(12))
+    out += call(38, block=block, data=ext, cap=1000) + call(15, block=block, cap=2000)
+    for pos in (1, 2, 3, 5, 6, 9):
+        out += call(23, block=block, keynum=1, data=u32(pos), cap=60)
+        out += call(23, block=block, keynum=254, data=chunk_get(pos, 0x80000000, 1, [(30, 20)]), cap=60)
+        out += call(3, block=block, data=rec40(1000 + pos, b"changed"), cap=40)
+        out += call(23, block=block, keynum=2, data=u32(pos), cap=60) + call(4, block=block)
+    return out + call(2, block=block, data=rec40(2000), cap=40) + call(1, block=block)
 
 cases = {
     "create_short_header": create(NEW, b"\x20\x00\x00\x04" + b"\0" * 6),
@@ -190,6 +213,11 @@ cases = {
     + call(28, client=A) + call(NEXT, cap=40) + call(19, client=DEFAULT)
     + call(2, block=3, client=DEFAULT, data=rec40(701)) + call(25, client=DEFAULT, noblock=True),
 }
+cases.update({"damaged_" + name: open_(path, block=7) + every_read_and_write(7)
+              for name, path in (("short_records", SHORT), ("long_records", LONG), ("empty_record", EMPTYREC),
+                                 ("segment_past_record", SEGPAST), ("spec_cut_short", CUTSPEC),
+                                 ("key_table_missing", NOTABLE), ("bad_key_length", BADLEN),
+                                 ("collation_missing", NOACS))})
 
 
 def main():
