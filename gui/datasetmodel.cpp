@@ -1,5 +1,7 @@
 #include "gui/datasetmodel.h"
 
+#include <algorithm>
+
 #include "gui/controls.h"
 
 namespace btr {
@@ -66,6 +68,7 @@ void TDataSetModel::RebuildColumns() {
 void TDataSetModel::Reload() {
     beginResetModel();
     FRows.clear();
+    FNextBatch = FBatchSize;
     RebuildColumns();
     FAtEnd = FColumns.empty() || !FDataSet->Active() || FDataSet->IsEmpty();
     endResetModel();
@@ -142,7 +145,7 @@ void TDataSetModel::fetchMore(const QModelIndex& parent) {
                 FDataSet->GotoBookmark(FRows.back().Bookmark);
                 FDataSet->Next();
             }
-            while (!FDataSet->Eof() && static_cast<int>(batch.size()) < FBatchSize) {
+            while (!FDataSet->Eof() && static_cast<int>(batch.size()) < FNextBatch) {
                 batch.push_back(ReadRow());
                 FDataSet->Next();
             }
@@ -155,6 +158,7 @@ void TDataSetModel::fetchMore(const QModelIndex& parent) {
         }
         FDataSet->EnableControls();
     });
+    FNextBatch = std::min(FNextBatch * 2, FBatchSize * kBatchGrowth);
     if (batch.empty()) return;
     const int first = static_cast<int>(FRows.size());
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(batch.size()) - 1);

@@ -26,8 +26,11 @@ public:
     ~TDataSetModel() override;
 
     TDataSet* DataSet() const { return FDataSet; }
-    // Records read per fetch.
-    void SetBatchSize(int Value) { FBatchSize = Value > 0 ? Value : 1; }
+    // Records read by the first fetch after a reload (64): a screen shows at
+    // once. Each later fetch reads twice as many as the one before, up to
+    // kBatchGrowth times as many: a long scroll takes few fetches.
+    void SetBatchSize(int Value) { FBatchSize = FNextBatch = Value > 0 ? Value : 1; }
+    static constexpr int kBatchGrowth = 32;
     // A read-only model offers no cell for editing and refuses setData.
     bool ReadOnly() const { return FReadOnly; }
     void SetReadOnly(bool Value);
@@ -79,7 +82,8 @@ private:
     bool FAtEnd = false;
     bool FBusy = false; // our own navigation: its events are not news
     bool FReadOnly = false;
-    int FBatchSize = 256;
+    int FBatchSize = 64;
+    int FNextBatch = 64; // rows the next fetch reads
     mutable std::string FCell, FRowText; // a row's texts on their way into it
 };
 

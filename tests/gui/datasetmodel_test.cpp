@@ -97,6 +97,27 @@ protected:
     TBDataSet FSet;
 };
 
+// The first fetch reads a batch, each later one twice the one before up to
+// a cap; a reload starts small again.
+TEST_F(BtrSetModel, BatchesGrowAsTheViewScrollsOn) {
+    TDataSetModel model(&FSet);
+    model.SetBatchSize(10);
+    const int cap = 10 * TDataSetModel::kBatchGrowth;
+    std::vector<int> want;
+    for (int rows = 0, batch = 10; rows < 700; batch = std::min(2 * batch, cap)) want.push_back(rows = std::min(rows + batch, 700));
+    std::vector<int> got;
+    while (model.canFetchMore({})) {
+        model.fetchMore({});
+        got.push_back(model.rowCount());
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(model.data(model.index(699, 0)).toString(), "700");
+    FSet.Refresh(); // the dataset changed: the model starts again
+    EXPECT_EQ(model.rowCount(), 0);
+    model.fetchMore({});
+    EXPECT_EQ(model.rowCount(), 10);
+}
+
 TEST_F(BtrSetModel, BrowsesTheWholeFileInKeyOrderAndEditsReachTheFile) {
     TDataSetModel model(&FSet);
     model.SetBatchSize(64);
