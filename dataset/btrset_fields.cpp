@@ -150,7 +150,6 @@ std::string TBDataSet::InternalTranslate(const std::string& S, bool ToOem, TFiel
 
 // Field reads run through this for every value: kept small enough to be
 // inlined.
-
 bool TBDataSet::GetActiveRecBuf(TRecordBuffer& RecBuf) {
     switch (State()) {
     case dsBrowse: case dsInternalCalc: RecBuf = IsEmpty() ? nullptr : ActiveBuffer(); break;
