@@ -286,19 +286,6 @@ void TBDataSet::SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) { Rec
 void TBDataSet::GetBookmarkData(TRecordBuffer Buffer, uint8_t* Data) { std::memcpy(Data, Buffer + FBookmarkOfs, kBookmarkSize); }
 void TBDataSet::SetBookmarkData(TRecordBuffer Buffer, const uint8_t* Data) { std::memcpy(Buffer + FBookmarkOfs, Data, kBookmarkSize); }
 
-bool TBDataSet::GetActiveRecBuf(TRecordBuffer& RecBuf) {
-    switch (State()) {
-    case dsBrowse: case dsInternalCalc: RecBuf = IsEmpty() ? nullptr : ActiveBuffer(); break;
-    case dsEdit: case dsInsert: case dsNewValue: RecBuf = ActiveBuffer(); break;
-    case dsSetKey: RecBuf = FKeyBuffer.empty() ? nullptr : FKeyBuffer.data(); break;
-    case dsCalcFields: RecBuf = CalcBuffer(); break;
-    case dsFilter: RecBuf = FFilterBuffer; break;
-    case dsOldValue: RecBuf = FOldRecord.empty() ? nullptr : FOldRecord.data(); break;
-    default: RecBuf = nullptr; break;
-    }
-    return RecBuf != nullptr;
-}
-
 uint8_t* TBDataSet::ScratchData(size_t size) {
     if (FScratch.size() < size) FScratch.resize(size);
     return FScratch.data();

@@ -189,7 +189,14 @@ private:
     void CascadeKeyUpdate(const std::vector<Variant>& Old);
     void CascadeDelete();
     TRecInfo& RecInfo(TRecordBuffer Buffer) const;
-    const TBField* StoredField(const TField* Field) const;
+    // The dictionary field a field reads; inline: every field read asks.
+    const TBField* StoredField(const TField* Field) const {
+        const int no = Field->FieldNo();
+        if (!FFields || no < 1 || no > FFields->Count()) [[unlikely]]
+            FieldNotStored(*Field);
+        return FFields->Items(no - 1);
+    }
+    [[noreturn]] void FieldNotStored(const TField& Field) const;
     bool AcceptRecord(TRecordBuffer Buffer);
     void SeekRange(TRecordBuffer Buffer, bool End);
     void CopyFoundRecord();

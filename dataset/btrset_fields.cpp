@@ -1,5 +1,6 @@
 // TBDataSet: field values between the record image and the framework's
 // native formats, one conversion per dictionary field type.
+#include <array>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -35,24 +36,35 @@ std::string Shortest(double d) {
     return std::string(text, std::to_chars(text, text + sizeof text, d).ptr);
 }
 
+// The two digits of a byte of packed decimal as a number, kNoDigits when a
+// nibble is above 9.
+constexpr uint8_t kNoDigits = 0xFF;
+constexpr std::array<uint8_t, 256> kDigitPair = [] {
+    std::array<uint8_t, 256> t{};
+    for (int b = 0; b < 256; ++b)
+        t[b] = (b >> 4) > 9 || (b & 0x0F) > 9 ? kNoDigits : static_cast<uint8_t>((b >> 4) * 10 + (b & 0x0F));
+    return t;
+}();
+
 // Packed decimal: 2n-1 digits, high nibble first, the sign in the last
 // byte's low nibble (0xD negative). The digits are gathered exactly and
 // rounded to a double once.
 double ReadDecimal(const uint8_t* p, int n) {
-    const bool negative = n > 0 && (p[n - 1] & 0x0F) == 0x0D;
+    if (n <= 0) return 0;
+    const bool negative = (p[n - 1] & 0x0F) == 0x0D;
     auto nibble = [p](int k) { return k % 2 == 0 ? p[k / 2] >> 4 : p[k / 2] & 0x0F; }; // digit k, from 0
-    const int count = n > 0 ? 2 * n - 1 : 0;
+    const int count = 2 * n - 1;
     if (count <= 19) { // exact in 64 bits, rounded once
         uint64_t exact = 0;
-        unsigned bad = 0;
-        for (int i = 0; i < n; ++i) {
-            const unsigned high = p[i] >> 4, low = p[i] & 0x0F;
-            bad |= high > 9;
-            exact = exact * 10 + high;
-            if (i == n - 1) break;
-            bad |= low > 9;
-            exact = exact * 10 + low;
+        bool bad = false;
+        for (int i = 0; i < n - 1; ++i) {
+            const uint8_t pair = kDigitPair[p[i]];
+            bad |= pair == kNoDigits;
+            exact = exact * 100 + pair;
         }
+        const unsigned last = p[n - 1] >> 4; // beside the sign
+        bad |= last > 9;
+        exact = exact * 10 + last;
         if (!bad) return negative ? -static_cast<double>(exact) : static_cast<double>(exact);
     }
     bool bcd = true;
@@ -105,9 +117,14 @@ int64_t ScaledRS(double d, const TBField& f) {
                           {f.Name, f.FType, dataSize, needed}));
 }
 
-bool ValidDate(const TBDate& d) {
-    const int y = d.year;
-    return d.month >= 1 && d.month <= 12 && y >= 1 && y <= 9999 && d.day >= 1 && d.day <= DaysInAMonth(y, d.month);
+// Whether reading field f fills a value buffer of `size` bytes: numbers in
+// fields as wide as their type. Any other buffer is cleared first.
+bool FillsValue(const TBField& f, int size) {
+    switch (f.FType) {
+    case btSmallint: case btLongint: case btDouble: case btDoubleM: case btWord: return f.Length >= size;
+    case btExtended: case btExtendedM: case btRSFloat: case btDecimal: return size == 8;
+    default: return false;
+    }
 }
 
 bool ValidTime(const TBTime& t) {
@@ -131,10 +148,23 @@ std::string TBDataSet::InternalTranslate(const std::string& S, bool ToOem, TFiel
     return ToOem ? StrWin2Dos(result) : StrDOS2Win(result);
 }
 
-const TBField* TBDataSet::StoredField(const TField* Field) const {
-    const int no = Field->FieldNo();
-    if (!FFields || no < 1 || no > FFields->Count()) DatabaseErrorFmt(SFieldNotFound, {Field->FieldName()}, this);
-    return FFields->Items(no - 1);
+// Field reads run through this for every value: kept small enough to be
+// inlined.
+bool TBDataSet::GetActiveRecBuf(TRecordBuffer& RecBuf) {
+    switch (State()) {
+    case dsBrowse: case dsInternalCalc: RecBuf = IsEmpty() ? nullptr : ActiveBuffer(); break;
+    case dsEdit: case dsInsert: case dsNewValue: RecBuf = ActiveBuffer(); break;
+    case dsSetKey: RecBuf = FKeyBuffer.empty() ? nullptr : FKeyBuffer.data(); break;
+    case dsCalcFields: RecBuf = CalcBuffer(); break;
+    case dsFilter: RecBuf = FFilterBuffer; break;
+    case dsOldValue: RecBuf = FOldRecord.empty() ? nullptr : FOldRecord.data(); break;
+    default: RecBuf = nullptr; break;
+    }
+    return RecBuf != nullptr;
+}
+
+void TBDataSet::FieldNotStored(const TField& Field) const {
+    DatabaseErrorFmt(SFieldNotFound, {Field.FieldName()}, this);
 }
 
 bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
@@ -151,7 +181,7 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
     const int size = Field->DataSize();
     const uint8_t* src = rec + f.BegOfs;
     auto* out = static_cast<uint8_t*>(Buffer);
-    if (out) std::memset(out, 0, static_cast<size_t>(size));
+    if (out && !FillsValue(f, size)) std::memset(out, 0, static_cast<size_t>(size));
     auto need = [&](int n) {
         if (size < n) ShortBuffer(f, size, n);
     };
@@ -225,7 +255,8 @@ bool TBDataSet::GetFieldData(TField* Field, void* Buffer) {
         TBDate d;
         std::memcpy(&d, src, sizeof d);
         int32_t day = 0;
-        if (!ValidDate(d) || !TryEncodeDayNumber(d.year, d.month, d.day, day)) return false;
+        // Refused: what is no day of years 1..9999 (zeros, 30 February).
+        if (!TryEncodeDayNumber(d.year, d.month, d.day, day)) return false;
         if (out) {
             need(4);
             std::memcpy(out, &day, 4);

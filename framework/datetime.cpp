@@ -1,7 +1,9 @@
 #include "framework/datetime.h"
 
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/exceptions.h"
 
@@ -114,14 +116,17 @@ void DecodeDayNumber(int32_t DayNumber, int& Year, int& Month, int& Day) {
     d %= D1;
     if (i == 4) { --i; d += D1; }  // the last day of a leap year
     y += i;
-    int m = 1;
-    while (d >= DaysInAMonth(y, m)) {
-        d -= DaysInAMonth(y, m);
-        ++m;
-    }
+    // Days before each month. d / 31 is the month or the one before it: no
+    // month is longer than 31 days, and the months before the j-th (from 0)
+    // hold at least 31 * (j - 1) days.
+    static constexpr int16_t before[2][13] = {{0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
+                                              {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366}};
+    const int16_t* const starts = before[IsLeapYear(y)];
+    int m = d / 31;
+    if (d >= starts[m + 1]) ++m;
     Year = y;
-    Month = m;
-    Day = d + 1;
+    Month = m + 1;
+    Day = d - starts[m] + 1;
 }
 
 bool TryEncodeDate(int Year, int Month, int Day, TDateTime& Date) {
@@ -202,54 +207,103 @@ int32_t DateToDayNumber(TDateTime Date) { return DateTimeToTimeStamp(Date).Date;
 
 namespace {
 
-// Fixed-width decimal digits; the values come from the decoders, in range.
-void Digits(std::string& out, int value, int width) {
-    char buf[8];
-    for (int i = width - 1; i >= 0; --i, value /= 10) buf[i] = static_cast<char>('0' + value % 10);
-    out.append(buf, static_cast<size_t>(width));
+// Fixed-width decimal digits at p; the values come from the decoders, in
+// range. Two at a time: every field read of a date or a time comes here.
+char* Digits(char* p, int value, int width) {
+    static constexpr auto kPairs = [] {
+        std::array<char, 200> t{};
+        for (int i = 0; i < 100; ++i) {
+            t[static_cast<size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+            t[static_cast<size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+        }
+        return t;
+    }();
+    int i = width;
+    for (; i >= 2; i -= 2, value /= 100) std::memcpy(p + i - 2, kPairs.data() + 2 * (value % 100), 2);
+    if (i == 1) p[0] = static_cast<char>('0' + value % 10);
+    return p + width;
 }
+
+// The text forms written at p, which has room for kTextRoom characters; the
+// end of what was written. Field reads format every value through here.
+constexpr int kTextRoom = 48;
+
+char* PutDayNumber(char* p, int32_t DayNumber) {
+    int y, m, d;
+    DecodeDayNumber(DayNumber, y, m, d);
+    if (y < 0 || y > 9999) return p + std::snprintf(p, kTextRoom, "%04d-%02d-%02d", y, m, d);
+    p = Digits(p, y, 4);
+    *p++ = '-';
+    p = Digits(p, m, 2);
+    *p++ = '-';
+    return Digits(p, d, 2);
+}
+
+char* PutMSecs(char* p, int32_t MSecs) {
+    p = Digits(p, MSecs / 3600000, 2);
+    *p++ = ':';
+    p = Digits(p, MSecs / 60000 % 60, 2);
+    *p++ = ':';
+    p = Digits(p, MSecs / 1000 % 60, 2);
+    if (MSecs % 1000 != 0) {
+        *p++ = '.';
+        p = Digits(p, MSecs % 1000, 3);
+    }
+    return p;
+}
+
+char* PutDate(char* p, TDateTime Date) { return PutDayNumber(p, DateToDayNumber(Date)); }
+char* PutTime(char* p, TDateTime Time) { return PutMSecs(p, TimeToMSecs(Time)); }
 
 } // namespace
 
-std::string DateToStr(TDateTime Date) {
-    int y, m, d;
-    DecodeDate(Date, y, m, d);
-    if (y < 0 || y > 9999) {
-        char buf[24];
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
-        return buf;
+void DateToStr(TDateTime Date, std::string& Out) {
+    char text[kTextRoom];
+    Out.assign(text, PutDate(text, Date));
+}
+
+void TimeToStr(TDateTime Time, std::string& Out) {
+    char text[kTextRoom];
+    Out.assign(text, PutTime(text, Time));
+}
+
+void DateTimeToStr(TDateTime DateTime, std::string& Out) {
+    const TTimeStamp ts = DateTimeToTimeStamp(DateTime);
+    char text[2 * kTextRoom];
+    char* end = PutDate(text, DateTime);
+    if (ts.Time != 0) {
+        *end++ = ' ';
+        end = PutTime(end, DateTime);
     }
-    std::string out;
-    out.reserve(10);
-    Digits(out, y, 4);
-    out += '-';
-    Digits(out, m, 2);
-    out += '-';
-    Digits(out, d, 2);
-    return out;
+    Out.assign(text, end);
+}
+
+void DayNumberToStr(int32_t DayNumber, std::string& Out) {
+    char text[kTextRoom];
+    Out.assign(text, PutDayNumber(text, DayNumber));
+}
+
+void MSecsToStr(int32_t MSecs, std::string& Out) {
+    if (MSecs < 0 || MSecs >= MSecsPerDay) InvalidTime();
+    char text[kTextRoom];
+    Out.assign(text, PutMSecs(text, MSecs));
+}
+
+std::string DateToStr(TDateTime Date) {
+    std::string s;
+    DateToStr(Date, s);
+    return s;
 }
 
 std::string TimeToStr(TDateTime Time) {
-    int h, m, s, ms;
-    DecodeTime(Time, h, m, s, ms);
-    std::string out;
-    out.reserve(12);
-    Digits(out, h, 2);
-    out += ':';
-    Digits(out, m, 2);
-    out += ':';
-    Digits(out, s, 2);
-    if (ms != 0) {
-        out += '.';
-        Digits(out, ms, 3);
-    }
-    return out;
+    std::string s;
+    TimeToStr(Time, s);
+    return s;
 }
 
 std::string DateTimeToStr(TDateTime DateTime) {
-    const TTimeStamp ts = DateTimeToTimeStamp(DateTime);
-    std::string s = DateToStr(DateTime);
-    if (ts.Time != 0) s += ' ' + TimeToStr(DateTime);
+    std::string s;
+    DateTimeToStr(DateTime, s);
     return s;
 }
 

@@ -61,6 +61,15 @@ int32_t DateToDayNumber(TDateTime Date);  // the date part
 std::string DateToStr(TDateTime Date);
 std::string TimeToStr(TDateTime Time);
 std::string DateTimeToStr(TDateTime DateTime);
+// The same into a string the caller reuses.
+void DateToStr(TDateTime Date, std::string& Out);
+void TimeToStr(TDateTime Time, std::string& Out);
+void DateTimeToStr(TDateTime DateTime, std::string& Out);
+// DateToStr of a day number and TimeToStr of a time of day in milliseconds,
+// straight from the numbers (the range errors of DayNumberToDate and
+// MSecsToTime included).
+void DayNumberToStr(int32_t DayNumber, std::string& Out);
+void MSecsToStr(int32_t MSecs, std::string& Out);
 
 // Parsing accepts "YYYY-MM-DD" and "DD.MM.YYYY" for the date and
 // "HH:MM[:SS[.zzz]]" for the time, separated by a blank or "T"; surrounding

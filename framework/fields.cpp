@@ -376,11 +376,16 @@ std::string TField::Text() const {
 
 std::string TField::DisplayText() const {
     std::string t;
-    if (OnGetText)
-        OnGetText(const_cast<TField*>(this), t, true);
-    else
-        GetText(t, true);
+    DisplayTextTo(t);
     return t;
+}
+
+void TField::DisplayTextTo(std::string& Out) const {
+    Out.clear();
+    if (OnGetText)
+        OnGetText(const_cast<TField*>(this), Out, true);
+    else
+        GetText(Out, true);
 }
 
 void TField::SetText(const std::string& Value) {
@@ -715,12 +720,20 @@ void TDateTimeField::SetAsString(std::string_view Value) {
 }
 
 std::string TDateTimeField::GetAsString() const {
-    TDateTime v;
-    if (!GetValue(v)) return {};
+    std::string s;
+    GetAsStringTo(s);
+    return s;
+}
+
+// The text of the stored number as GetValue reads it, without the way
+// through a TDateTime.
+void TDateTimeField::GetAsStringTo(std::string& Out) const {
+    ValueBuffer b(DataSize());
+    if (!GetData(b.Data())) return Out.clear();
     switch (DataType()) {
-    case ftDate: return DateToStr(v);
-    case ftTime: return TimeToStr(v);
-    default: return DateTimeToStr(v);
+    case ftDate: return DayNumberToStr(Load<int32_t>(b), Out);
+    case ftTime: return MSecsToStr(Load<int32_t>(b), Out);
+    default: return DateTimeToStr(Load<double>(b), Out);
     }
 }
 

@@ -191,6 +191,9 @@ public:
     std::string Text() const;
     void SetText(const std::string& Value);
     std::string DisplayText() const;
+    // DisplayText into Out, whose storage is reused (a view reading every
+    // cell); OnGetText and GetText are given it empty, as DisplayText does.
+    void DisplayTextTo(std::string& Out) const;
 
     // Native-format access; a null Buffer asks "non-null?" / sets null.
     // SetData checks the dataset's state and the field's ReadOnly, runs
@@ -216,7 +219,7 @@ protected:
     virtual TDateTime GetAsDateTime() const;
     virtual Variant GetAsVariant() const;
     virtual void SetAsVariant(const Variant& Value);
-    virtual void GetText(std::string& Text, bool /*DisplayText*/) const { Text = GetAsString(); }
+    virtual void GetText(std::string& Text, bool /*DisplayText*/) const { GetAsStringTo(Text); }
     virtual int DefaultDisplayWidth() const { return 10; }
     virtual void CheckSize(int Value) const;
     // Drops per-record state after a post or cancel.
@@ -433,6 +436,7 @@ public:
 protected:
     TDateTimeField(TComponent* AOwner, TFieldType Type) : TField(AOwner, Type, 0) {}
     std::string GetAsString() const override;
+    void GetAsStringTo(std::string& Out) const override;
     double GetAsFloat() const override { return GetAsDateTime(); }
     TDateTime GetAsDateTime() const override;
     Variant GetAsVariant() const override;

@@ -279,6 +279,35 @@ std::string FloatToStr(double value) {
     return out;
 }
 
+namespace {
+
+// The digits of a value that is a whole number of units of 10^-k for a small
+// k (money, quantities, rates: most values records hold), found by scaling
+// rather than by the shortest-digits search: when m = |value| * 10^k reads
+// back as |value| through m / 10^k, the decimal m * 10^-k is the one decimal
+// of at most 15 digits that reads as the value, and so its shortest form.
+// Only for values %.15g writes without an exponent. Digits without trailing
+// zeros; exp: the power of ten of the first digit.
+bool ScaledDigits(double magnitude, char (&digits)[24], int& count, int& exp) {
+    static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    if (!(magnitude >= 1e-4 && magnitude < 1e15)) return false;
+    for (int k = 0; k < static_cast<int>(std::size(kPow10)); ++k) {
+        const double scaled = magnitude * kPow10[k];
+        if (scaled >= 1e15) return false;
+        // Below 2^50 adding a half is exact: m is scaled rounded.
+        const auto m = static_cast<uint64_t>(scaled + 0.5);
+        if (static_cast<double>(m) / kPow10[k] != magnitude) continue;
+        const int length = static_cast<int>(std::to_chars(digits, digits + sizeof digits, m).ptr - digits);
+        count = length;
+        while (count > 1 && digits[count - 1] == '0') --count;
+        exp = length - 1 - k;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
 void FloatToStr(double value, std::string& out) {
     if (std::isnan(value)) return void(out = "NAN");
     if (std::isinf(value)) return void(out = value > 0 ? "INF" : "-INF");
@@ -287,38 +316,49 @@ void FloatToStr(double value, std::string& out) {
     // rounding whenever there are at most 15 of them (doubles lie closer
     // together than 15-digit decimals), and the shortest form is much the
     // cheaper to find; longer digit strings and subnormals need the rounding.
-    char sci[40];
-    const char* const start = sci;
-    const auto rounded = [&] {
-        const char* last = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::general, 15).ptr;
-        out.assign(start, last);
-    };
-    if (value != 0 && !std::isnormal(value)) return rounded();
-    const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    const char* e = std::find(start, end, 'e');
-    const bool negative = sci[0] == '-';
-    char digits[15];
-    int count = 0;
-    for (const char* p = start + negative; p < e; ++p) {
-        if (*p == '.') continue;
-        if (count == 15) return rounded();
-        digits[count++] = *p;
+    const bool negative = std::signbit(value);
+    char digits[24];
+    int count = 0, exp = 0;
+    if (value == 0) {
+        digits[0] = '0';
+        count = 1;
+    } else if (!ScaledDigits(std::fabs(value), digits, count, exp)) {
+        char sci[40];
+        const char* const start = sci;
+        const auto rounded = [&] {
+            const char* last = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::general, 15).ptr;
+            out.assign(start, last);
+        };
+        if (!std::isnormal(value)) return rounded();
+        const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+        const char* e = std::find(start, end, 'e');
+        for (const char* p = start + negative; p < e; ++p) {
+            if (*p == '.') continue;
+            if (count == 15) return rounded();
+            digits[count++] = *p;
+        }
+        std::from_chars(e + 2, end, exp);
+        if (e[1] == '-') exp = -exp;
+        if (exp < -4 || exp >= 15) return void(out.assign(start, end)); // %g's exponent form
     }
-    int exp = 0;
-    std::from_chars(e + 2, end, exp);
-    if (e[1] == '-') exp = -exp;
-    if (exp < -4 || exp >= 15) return void(out.assign(start, end)); // %g's exponent form
-    out.clear();
-    if (negative) out += '-';
-    const auto n = static_cast<size_t>(count);
+    // At most 15 digits, a sign, "0." and three zeros: exp is -4..14.
+    char text[40];
+    char* p = text;
+    if (negative) *p++ = '-';
     if (exp < 0) {
-        out.append("0.").append(static_cast<size_t>(-exp - 1), '0').append(digits, n);
+        *p++ = '0';
+        *p++ = '.';
+        p = std::fill_n(p, -exp - 1, '0');
+        p = std::copy_n(digits, count, p);
     } else if (count <= exp + 1) {
-        out.append(digits, n).append(static_cast<size_t>(exp + 1 - count), '0');
+        p = std::copy_n(digits, count, p);
+        p = std::fill_n(p, exp + 1 - count, '0');
     } else {
-        const auto whole = static_cast<size_t>(exp + 1);
-        out.append(digits, whole).append(1, '.').append(digits + whole, n - whole);
+        p = std::copy_n(digits, exp + 1, p);
+        *p++ = '.';
+        p = std::copy_n(digits + exp + 1, count - exp - 1, p);
     }
+    out.assign(text, p);
 }
 
 } // namespace btr

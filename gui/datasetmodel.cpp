@@ -1,5 +1,7 @@
 #include "gui/datasetmodel.h"
 
+#include <algorithm>
+
 #include "gui/controls.h"
 
 namespace btr {
@@ -66,6 +68,7 @@ void TDataSetModel::RebuildColumns() {
 void TDataSetModel::Reload() {
     beginResetModel();
     FRows.clear();
+    FNextBatch = FBatchSize;
     RebuildColumns();
     FAtEnd = FColumns.empty() || !FDataSet->Active() || FDataSet->IsEmpty();
     endResetModel();
@@ -74,14 +77,25 @@ void TDataSetModel::Reload() {
 TDataSetModel::Row TDataSetModel::ReadRow() const {
     Row r;
     r.Bookmark = FDataSet->GetBookmark();
-    r.Texts.reserve(FColumns.size());
-    for (TField* f : FColumns) r.Texts.push_back(FromUtf8(f->DisplayText()));
+    r.Ends.reserve(FColumns.size());
+    FRowText.clear();
+    for (TField* f : FColumns) {
+        f->DisplayTextTo(FCell);
+        FRowText += FCell;
+        r.Ends.push_back(static_cast<uint32_t>(FRowText.size()));
+    }
+    r.Texts = FRowText; // one allocation of the row's size
     for (size_t i = 0; i < FColumns.size(); ++i)
         if (FColumns[i]->IsBlob()) {
             r.Values.resize(FColumns.size());
             r.Values[i] = FromUtf8(FColumns[i]->Text());
         }
     return r;
+}
+
+QString TDataSetModel::CellText(const Row& row, size_t column) {
+    const uint32_t start = column == 0 ? 0 : row.Ends[column - 1];
+    return QString::fromUtf8(row.Texts.data() + start, static_cast<qsizetype>(row.Ends[column] - start));
 }
 
 void TDataSetModel::SetReadOnly(bool Value) {
@@ -131,7 +145,7 @@ void TDataSetModel::fetchMore(const QModelIndex& parent) {
                 FDataSet->GotoBookmark(FRows.back().Bookmark);
                 FDataSet->Next();
             }
-            while (!FDataSet->Eof() && static_cast<int>(batch.size()) < FBatchSize) {
+            while (!FDataSet->Eof() && static_cast<int>(batch.size()) < FNextBatch) {
                 batch.push_back(ReadRow());
                 FDataSet->Next();
             }
@@ -144,6 +158,7 @@ void TDataSetModel::fetchMore(const QModelIndex& parent) {
         }
         FDataSet->EnableControls();
     });
+    FNextBatch = std::min(FNextBatch * 2, FBatchSize * kBatchGrowth);
     if (batch.empty()) return;
     const int first = static_cast<int>(FRows.size());
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(batch.size()) - 1);
@@ -164,8 +179,8 @@ QVariant TDataSetModel::data(const QModelIndex& index, int role) const {
     const Row& row = FRows[static_cast<size_t>(index.row())];
     const auto column = static_cast<size_t>(index.column());
     switch (role) {
-    case Qt::DisplayRole: case Qt::EditRole: case Qt::ToolTipRole: return row.Texts[column];
-    case TextRole: return column < row.Values.size() && FColumns[column]->IsBlob() ? row.Values[column] : row.Texts[column];
+    case Qt::DisplayRole: case Qt::EditRole: case Qt::ToolTipRole: return CellText(row, column);
+    case TextRole: return column < row.Values.size() && FColumns[column]->IsBlob() ? row.Values[column] : CellText(row, column);
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment((IsNumber(*FColumns[column]) ? Qt::AlignRight : Qt::AlignLeft) |
                                                  Qt::AlignVCenter));

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "framework/dataset.h"
@@ -24,8 +26,11 @@ public:
     ~TDataSetModel() override;
 
     TDataSet* DataSet() const { return FDataSet; }
-    // Records read per fetch.
-    void SetBatchSize(int Value) { FBatchSize = Value > 0 ? Value : 1; }
+    // Records read by the first fetch after a reload (64): a screen shows at
+    // once. Each later fetch reads twice as many as the one before, up to
+    // kBatchGrowth times as many: a long scroll takes few fetches.
+    void SetBatchSize(int Value) { FBatchSize = FNextBatch = Value > 0 ? Value : 1; }
+    static constexpr int kBatchGrowth = 32;
     // A read-only model offers no cell for editing and refuses setData.
     bool ReadOnly() const { return FReadOnly; }
     void SetReadOnly(bool Value);
@@ -53,13 +58,18 @@ public:
 
 private:
     class Link;
+    // A record as the view shows it. The texts stay UTF-8, end to end in one
+    // string, until a cell is shown: a million rows read are a million
+    // strings, not ten million.
     struct Row {
         TBookmark Bookmark;
-        std::vector<QString> Texts;
+        std::string Texts;
+        std::vector<uint32_t> Ends;  // where each column's text ends in Texts
         std::vector<QString> Values; // TextRole, kept only for BLOB columns
     };
 
     Row ReadRow() const;
+    static QString CellText(const Row& row, size_t column);
     void RebuildColumns();
     // Moves the dataset to a row's record; false when it is gone.
     bool GoToRow(int row);
@@ -73,6 +83,8 @@ private:
     bool FBusy = false; // our own navigation: its events are not news
     bool FReadOnly = false;
     int FBatchSize = 64;
+    int FNextBatch = 64; // rows the next fetch reads
+    mutable std::string FCell, FRowText; // a row's texts on their way into it
 };
 
 } // namespace btr

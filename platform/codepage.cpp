@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace btr {
 
@@ -90,18 +91,35 @@ std::string AnsiToUtf8(std::string_view ansi) {
     return out;
 }
 
-void AnsiToUtf8(std::string_view ansi, std::string& out) {
-    size_t n = 0;
-    for (char ch : ansi) n += static_cast<size_t>(kUtf8Of1251[static_cast<unsigned char>(ch)][0]);
-    out.resize(n);
-    char* p = out.data();
+namespace {
+
+// Writes the UTF-8 of ansi at p, which has room for it and two bytes more
+// (every character writes three); the end.
+char* PutUtf8(char* p, std::string_view ansi) {
     for (char ch : ansi) {
         const auto& e = kUtf8Of1251[static_cast<unsigned char>(ch)];
-        p[0] = e[1];
-        if (e[0] > 1) p[1] = e[2];
-        if (e[0] > 2) p[2] = e[3];
+        std::memcpy(p, e.data() + 1, 3);
         p += e[0];
     }
+    return p;
+}
+
+} // namespace
+
+void AnsiToUtf8(std::string_view ansi, std::string& out) {
+    // A field's text goes in one pass through the stack; a longer one is
+    // measured first.
+    constexpr size_t kShort = 64;
+    if (ansi.size() <= kShort) {
+        char text[3 * kShort];
+        out.assign(text, PutUtf8(text, ansi));
+        return;
+    }
+    size_t n = 0;
+    for (char ch : ansi) n += static_cast<size_t>(kUtf8Of1251[static_cast<unsigned char>(ch)][0]);
+    out.resize(n + 2);
+    PutUtf8(out.data(), ansi);
+    out.resize(n);
 }
 
 AnsiString Utf8ToAnsi(std::string_view utf8) {

@@ -1,5 +1,6 @@
 #include "platform/klstrings.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/codepage.h"
@@ -8,8 +9,8 @@ namespace btr {
 
 char* KLStrLCopy(char* Dest, size_t DestSize, const char* Source, size_t MaxLen) {
     if (!Dest || DestSize == 0) return Dest;
-    size_t n = Source ? KLStrLen(Source, MaxLen) : 0;
-    if (n > DestSize - 1) n = DestSize - 1;
+    // No further than what fits: the source need not end within MaxLen.
+    const size_t n = Source ? KLStrLen(Source, std::min(MaxLen, DestSize - 1)) : 0;
     if (n) std::memmove(Dest, Source, n);
     Dest[n] = 0;
     return Dest;

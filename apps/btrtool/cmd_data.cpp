@@ -63,8 +63,10 @@ int Export(const Args& a) {
     long n = 0;
     {
         Progress bar("export " + a.At(1, "FILE"), static_cast<uint64_t>(std::max(ds.DataFile()->NumberOfRecords(), 0)));
+        std::vector<Cell> cells; // one row's texts, their strings reused for the next
         for (ds.First(); !ds.Eof() && n != limit; ds.Next(), ++n) {
-            out->Row(FieldCells(ds));
+            FieldCells(ds, cells);
+            out->Row(cells);
             bar.Step();
         }
     }

@@ -19,11 +19,17 @@ namespace {
 
 void Put(FILE* out, const std::string& s) { std::fwrite(s.data(), 1, s.size(), out); }
 
-std::string CsvField(const std::string& v) {
-    if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
-    std::string out = "\"";
-    for (char c : v) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
+// Adds a CSV field to out: quoted, its quotes doubled, when it holds a
+// comma, a quote or a line break.
+void AppendCsvField(std::string& out, const std::string& v) {
+    const bool plain = std::none_of(v.begin(), v.end(), [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
+    if (plain) return void(out += v);
+    out += '"';
+    for (char c : v) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
 }
 
 // A JSON string; bytes that are not UTF-8 (a BLOB's) become \u00XX.
@@ -65,13 +71,13 @@ public:
     explicit CsvWriter(FILE* out) : FOut(out) {}
     void Header(const std::vector<std::string>& names) override { Line(names); }
     void Row(const std::vector<Cell>& values) override {
-        std::string line;
+        FLine.clear();
         for (size_t i = 0; i < values.size(); ++i) {
-            if (i) line += ',';
-            line += CsvField(values[i].text);
+            if (i) FLine += ',';
+            AppendCsvField(FLine, values[i].text);
         }
-        line += '\n';
-        Put(FOut, line);
+        FLine += '\n';
+        Put(FOut, FLine);
     }
 
 private:
@@ -81,6 +87,7 @@ private:
         Row(cells);
     }
     FILE* FOut;
+    std::string FLine; // reused: a line is written per record
 };
 
 class JsonWriter : public Writer {

@@ -1,5 +1,6 @@
 #include "apps/common/values.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -212,26 +213,43 @@ bool ValidUtf8(std::string_view text) {
 }
 
 std::string FloatText(double v) {
+    std::string out;
+    FloatTextTo(v, out);
+    return out;
+}
+
+void FloatTextTo(double v, std::string& out) {
     char buf[64];
     const double a = std::fabs(v);
-    if (!(a == 0 || (a >= 1e-7 && a < 1e21))) return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+    if (!(a == 0 || (a >= 1e-7 && a < 1e21))) return void(out.assign(buf, std::to_chars(buf, buf + sizeof buf, v).ptr));
     // The shortest digits, written out without an exponent.
-    const std::string sci(buf, std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr);
-    const size_t e = sci.find('e');
-    const bool negative = sci[0] == '-';
-    std::string digits;
-    for (size_t i = negative ? 1 : 0; i < e; ++i)
-        if (sci[i] != '.') digits += sci[i];
-    const int point = std::stoi(sci.substr(e + 1)) + 1; // digits before the point
-    std::string out = negative ? "-" : "";
+    const char* const end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+    const char* const e = std::find(static_cast<const char*>(buf), end, 'e');
+    const bool negative = buf[0] == '-';
+    char digits[32];
+    int n = 0;
+    for (const char* p = buf + (negative ? 1 : 0); p < e; ++p)
+        if (*p != '.') digits[n++] = *p;
+    int exp = 0;
+    std::from_chars(e + 2, end, exp);
+    const int point = (e[1] == '-' ? -exp : exp) + 1; // digits before the point
+    char text[64];
+    char* t = text;
+    if (negative) *t++ = '-';
     if (point <= 0) {
-        out += "0." + std::string(static_cast<size_t>(-point), '0') + digits;
-    } else if (static_cast<size_t>(point) >= digits.size()) {
-        out += digits + std::string(static_cast<size_t>(point) - digits.size(), '0');
+        *t++ = '0';
+        *t++ = '.';
+        t = std::fill_n(t, -point, '0');
+        t = std::copy_n(digits, n, t);
+    } else if (point >= n) {
+        t = std::copy_n(digits, n, t);
+        t = std::fill_n(t, point - n, '0');
     } else {
-        out += digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
+        t = std::copy_n(digits, point, t);
+        *t++ = '.';
+        t = std::copy_n(digits + point, n - point, t);
     }
-    return out;
+    out.assign(text, t);
 }
 
 std::optional<std::string> CanonicalNumber(std::string_view text) {
@@ -247,9 +265,15 @@ int32_t DictType(const TField& field) {
 }
 
 std::string FieldText(const TField& field) {
-    if (field.DataType() == ftFloat && !field.IsNull()) return FloatText(field.AsFloat());
-    if (field.DataType() == ftBoolean && !field.IsNull()) return field.AsBoolean() ? "true" : "false";
-    return field.AsString();
+    std::string out;
+    FieldTextTo(field, out);
+    return out;
+}
+
+void FieldTextTo(const TField& field, std::string& out) {
+    if (field.DataType() == ftFloat && !field.IsNull()) return FloatTextTo(field.AsFloat(), out);
+    if (field.DataType() == ftBoolean && !field.IsNull()) return void(out = field.AsBoolean() ? "true" : "false");
+    field.AsStringTo(out);
 }
 
 bool IsNumeric(const TField& field) {
@@ -260,10 +284,19 @@ bool IsNumeric(const TField& field) {
 }
 
 Cell FieldCell(const TField& field) {
-    if (field.IsNull() && !dynamic_cast<const TStringField*>(&field)) return {"", ValueKind::Null};
-    const ValueKind kind = IsNumeric(field) ? ValueKind::Number
-                           : field.DataType() == ftBoolean ? ValueKind::Boolean : ValueKind::Text;
-    return {FieldText(field), kind};
+    Cell cell;
+    FieldCellTo(field, cell);
+    return cell;
+}
+
+void FieldCellTo(const TField& field, Cell& cell) {
+    if (field.IsNull() && !dynamic_cast<const TStringField*>(&field)) {
+        cell.text.clear();
+        cell.kind = ValueKind::Null;
+        return;
+    }
+    cell.kind = IsNumeric(field) ? ValueKind::Number : field.DataType() == ftBoolean ? ValueKind::Boolean : ValueKind::Text;
+    FieldTextTo(field, cell.text);
 }
 
 std::string Stored::Describe(std::string_view text) const {
@@ -406,9 +439,13 @@ std::vector<std::string> FieldNames(TBDataSet& ds) {
 
 std::vector<Cell> FieldCells(TBDataSet& ds) {
     std::vector<Cell> out;
-    out.reserve(static_cast<size_t>(ds.FieldCount()));
-    for (int i = 0; i < ds.FieldCount(); ++i) out.push_back(FieldCell(*ds.Fields()[i]));
+    FieldCells(ds, out);
     return out;
+}
+
+void FieldCells(TBDataSet& ds, std::vector<Cell>& cells) {
+    cells.resize(static_cast<size_t>(ds.FieldCount()));
+    for (int i = 0; i < ds.FieldCount(); ++i) FieldCellTo(*ds.Fields()[i], cells[static_cast<size_t>(i)]);
 }
 
 } // namespace btr::apps

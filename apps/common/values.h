@@ -24,6 +24,7 @@ bool ValidUtf8(std::string_view text);
 // The fewest digits that read back as the same double: plain digits for
 // 1e-7 <= |v| < 1e21, an exponent outside.
 std::string FloatText(double v);
+void FloatTextTo(double v, std::string& out);
 
 // A number in one spelling per value ("+012.50" and "12.5e0" give the same),
 // for comparing numbers written differently; nullopt when the text is no
@@ -37,6 +38,8 @@ int32_t DictType(const TField& field);
 // A field's value as text: floats with as many digits as read back the same
 // value, everything else as the field gives it (UTF-8).
 std::string FieldText(const TField& field);
+// The same into a string the caller reuses (an export writes every value).
+void FieldTextTo(const TField& field, std::string& out);
 
 // What a value is, for typed output (JSON) and for aligning columns.
 enum class ValueKind { Text, Number, Boolean, Null };
@@ -45,6 +48,7 @@ struct Cell {
     ValueKind kind = ValueKind::Text;
 };
 Cell FieldCell(const TField& field);
+void FieldCellTo(const TField& field, Cell& cell);
 // Numbers, booleans, dates and times: true for fields shown right-aligned.
 bool IsNumeric(const TField& field);
 
@@ -72,5 +76,7 @@ void SetRangeFromText(TBDataSet& ds, const std::vector<std::string>& from, const
 
 std::vector<std::string> FieldNames(TBDataSet& ds);
 std::vector<Cell> FieldCells(TBDataSet& ds);
+// Every field's cell into cells, whose strings are reused row after row.
+void FieldCells(TBDataSet& ds, std::vector<Cell>& cells);
 
 } // namespace btr::apps

@@ -1,158 +1,195 @@
-// A forward scan of one file three ways, in one run: TBDataSet reading every
-// field with AsString, TBtrieveFile::Get alone, and the engine's entry alone.
+// A forward scan of the same records, every way a program would read them,
+// in one run: TBDataSet reading every field as text (AsString, and AsStringTo
+// into one reused string), TBDataSet moving alone, TBtrieveFile::Get alone,
+// the engine's entry alone; and what a programmer would pick instead: Qt SQL
+// over SQLite (a forward-only QSqlQuery, every value toString()) and SQLite's
+// C API (every column as text) on a table of the same ten columns.
 //
-//   dataset_bench [N]          default 100000 records of ten fields
-#include <unistd.h>
+//   dataset_bench [N [RUNS]]     default 100000 records, 5 runs
+//
+// The scans take turns, RUNS times, and each keeps its best rate: the
+// machine is shared, and a busy moment should not decide a ratio.
+#include <sqlite3.h>
 
-#include <chrono>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "dataset/btrset.h"
-#include "dictionary/dictfile.h"
-#include "engine/btrv.h"
-#include "framework/datetime.h"
+#include "bench/common/tenfields.h"
+#include "engine/btrfile.h"
 #include "tests/btrengine/entry.h"
+
+#ifdef BTRKIT_BENCH_QT
+#include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+#endif
 
 using namespace btr;
 
 namespace {
 
-double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-struct Field {
+struct Scan {
     const char* name;
-    int type, length;
+    std::function<int()> run; // records read
+    double best = 0;
+    int seen = 0;
 };
-// Ten fields of mixed types: 4+31+21+4+4+8+8+2+10+2 = 94 bytes.
-constexpr Field kFields[] = {{"Code", 3, 4},    {"Name", 9, 31},  {"Town", 1, 21}, {"Born", 5, 4},
-                             {"At", 6, 4},      {"Rate", 4, 8},   {"Price", 21, 8}, {"Qty", 2, 2},
-                             {"Amount", 17, 10}, {"W", 13, 2}};
 
-void Entry(TDictFile& d, int16_t etype, const std::string& owner, int32_t number, const std::string& name,
-           uint16_t itype, uint16_t flags, int32_t length) {
-    d.Buff.Clear();
-    d.Buff.EType = etype;
-    d.Buff.SetOwner(owner);
-    d.Buff.Number = number;
-    d.Buff.SetName(name);
-    d.Buff.IType = itype;
-    d.Buff.KeyFlags = flags;
-    d.Buff.Length = length;
-    d.Insert();
+// Not inlined: a profiler can time it alone.
+[[gnu::noinline]] int DataSetText(TBDataSet& ds, bool reuse, size_t& chars) {
+    int seen = 0;
+    chars = 0;
+    const std::vector<TField*> fields(ds.Fields().begin(), ds.Fields().end());
+    std::string text;
+    for (ds.First(); !ds.Eof(); ds.Next(), ++seen)
+        for (TField* f : fields) {
+            if (reuse)
+                f->AsStringTo(text);
+            else
+                text = f->AsString();
+            chars += text.size();
+        }
+    return seen;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     const int n = argc > 1 ? std::atoi(argv[1]) : 100000;
-    // Each scan runs this many times and keeps its best rate.
-    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-    char tmpl[] = "/tmp/btrkit-dsbench-XXXXXX";
-    if (!mkdtemp(tmpl) || n <= 0) return 1;
-    const std::filesystem::path dir = tmpl;
-    std::filesystem::current_path(dir);
-    const std::string dict = (dir / "DICT.DAT").string(), file = (dir / "DATA.DAT").string();
-    {
-        TDictFile d(dict);
-        d.CreateFile();
-        d.SetActive(true);
-        Entry(d, etFile, "", 0, "DATA.DAT", 0, 0, 4096);
-        int32_t no = 0;
-        for (const Field& f : kFields) Entry(d, etField, "DATA.DAT", no++, f.name, static_cast<uint16_t>(f.type), 0, f.length);
-        Entry(d, etKeySegment, "DATA.DAT", 0, "Code", 0, 0x0100, 0);
-        d.CreateFile("DATA.DAT");
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    if (n <= 0) {
+        std::fprintf(stderr, "usage: dataset_bench [N [RUNS]]\n");
+        return 2;
     }
+    bench::ScratchDir dir;
+    const std::string file = (dir.Path() / "DATA.DAT").string(), db = (dir.Path() / "data.db").string();
     TBDataSet ds;
-    ds.SetDictName(dict);
-    ds.SetBaseName(file);
-    ds.Open();
-    {
-        int32_t len = 0;
-        BTRV(19, nullptr, nullptr, len, nullptr, 0, 0, *ds.DataFile()->GetClientID());
-        for (int i = 0; i < n; ++i) {
-            ds.Append();
-            ds.Fields()[0]->SetAsInteger(i);
-            ds.Fields()[1]->SetAsString("Имя " + std::to_string(i));
-            ds.Fields()[2]->SetAsString("Город " + std::to_string(i % 100));
-            ds.Fields()[3]->SetAsDateTime(EncodeDate(1950 + i % 70, 1 + i % 12, 1 + i % 28));
-            ds.Fields()[4]->SetAsDateTime(EncodeTime(i % 24, i % 60, i % 60, 0));
-            ds.Fields()[5]->SetAsFloat(i * 0.25);
-            ds.Fields()[6]->SetAsFloat(i / 100.0);
-            ds.Fields()[7]->SetAsInteger(i % 30000);
-            ds.Fields()[8]->SetAsInteger(i);
-            ds.Fields()[9]->SetAsInteger(i % 65536);
-            ds.Post();
-        }
-        BTRV(20, nullptr, nullptr, len, nullptr, 0, 0, *ds.DataFile()->GetClientID());
-    }
+    bench::CreateTenFieldFile(dir.Path(), n, ds);
+    bench::CopyToSqlite(ds, db);
 
-    // 1. The dataset: every field as text.
-    double dataset = 0;
-    size_t chars = 0;
-    int seen = 0;
-    for (int r = 0; r < runs; ++r) {
-        const double t = Now();
-        chars = 0;
-        seen = 0;
-        for (ds.First(); !ds.Eof(); ds.Next(), ++seen)
-            for (int f = 0; f < ds.FieldCount(); ++f) chars += ds.Fields()[f]->AsString().size();
-        dataset = std::max(dataset, seen / (Now() - t));
-    }
-    // The same walk reading no field: what navigation alone costs.
-    double walk = 0;
-    for (int r = 0; r < runs; ++r) {
-        const double t = Now();
-        int walked = 0;
-        for (ds.First(); !ds.Eof(); ds.Next()) ++walked;
-        walk = std::max(walk, walked / (Now() - t));
-    }
-    ds.Close();
+    std::vector<Scan> scans;
+    size_t charsAsString = 0, charsAsStringTo = 0;
+    scans.push_back({"TBDataSet, every field AsString", [&] { return DataSetText(ds, false, charsAsString); }});
+    scans.push_back({"TBDataSet, every field AsStringTo", [&] { return DataSetText(ds, true, charsAsStringTo); }});
+    scans.push_back({"TBDataSet, navigation only", [&] {
+                         int seen = 0;
+                         for (ds.First(); !ds.Eof(); ds.Next()) ++seen;
+                         return seen;
+                     }});
 
-    // 2. TBtrieveFile::Get alone.
     uint8_t rec[256];
     TBtrieveFile bf;
     bf.SetFileName(file);
     bf.SetDataBuffer(rec, sizeof rec);
     bf.SetActive(true);
-    double fileObject = 0;
-    int seen2 = 0;
-    for (int r = 0; r < runs; ++r) {
-        const double t = Now();
-        seen2 = 0;
-        for (bf.Get(12, 0); bf.Status() == 0; bf.Get(6, 0)) ++seen2;
-        fileObject = std::max(fileObject, seen2 / (Now() - t));
-    }
-    bf.SetActive(false);
+    scans.push_back({"TBtrieveFile::Get", [&] {
+                         int seen = 0;
+                         for (bf.Get(12, 0); bf.Status() == 0; bf.Get(6, 0)) ++seen;
+                         return seen;
+                     }});
 
-    // 3. The entry point alone.
     uint8_t pos[128] = {}, key[255];
     std::string name = file;
     int32_t len = 0;
-    BTRCALL(0, pos, nullptr, &len, name.data(), static_cast<uint8_t>(name.size() + 1), 0);
-    double entry = 0;
-    int seen3 = 0;
-    for (int r = 0; r < runs; ++r) {
-        const double t = Now();
-        seen3 = 0;
-        for (int16_t st = BTRCALL(12, pos, rec, &(len = sizeof rec), key, 255, 0); st == 0;
-             st = BTRCALL(6, pos, rec, &(len = sizeof rec), key, 255, 0))
-            ++seen3;
-        entry = std::max(entry, seen3 / (Now() - t));
+    if (BTRCALL(0, pos, nullptr, &len, name.data(), static_cast<uint8_t>(name.size() + 1), 0) != 0) {
+        std::fprintf(stderr, "dataset_bench: the entry point cannot open %s\n", file.c_str());
+        return 1;
     }
-    BTRCALL(1, pos, nullptr, &len, nullptr, 0, 0);
+    scans.push_back({"BTRCALL alone", [&] {
+                         int seen = 0;
+                         for (int16_t st = BTRCALL(12, pos, rec, &(len = sizeof rec), key, 255, 0); st == 0;
+                              st = BTRCALL(6, pos, rec, &(len = sizeof rec), key, 255, 0))
+                             ++seen;
+                         return seen;
+                     }});
 
-    std::printf("%d records of ten fields (%zu characters read as text)\n\n", n, chars);
-    std::printf("| scan | records/s | ratio |\n|---|---:|---:|\n");
-    std::printf("| TBDataSet, every field AsString | %.0f | %.2f of TBtrieveFile |\n", dataset, dataset / fileObject);
-    std::printf("| TBDataSet, navigation only | %.0f | %.2f of TBtrieveFile |\n", walk, walk / fileObject);
-    std::printf("| TBtrieveFile::Get | %.0f | %.2f of the entry point |\n", fileObject, fileObject / entry);
-    std::printf("| BTRCALL alone | %.0f | |\n", entry);
-    if (seen != n || seen2 != n || seen3 != n) std::printf("counts differ: %d %d %d\n", seen, seen2, seen3);
-    std::filesystem::current_path("/");
-    std::filesystem::remove_all(dir);
-    return 0;
+#ifdef BTRKIT_BENCH_QT
+    QCoreApplication app(argc, argv);
+    QSqlDatabase qdb = QSqlDatabase::addDatabase("QSQLITE", "bench");
+    qdb.setDatabaseName(QString::fromStdString(db));
+    if (!qdb.open()) {
+        std::fprintf(stderr, "dataset_bench: Qt SQL cannot open the SQLite table (%s); is libqt6sql6-sqlite installed?\n",
+                     qdb.lastError().text().toStdString().c_str());
+        return 1;
+    }
+    for (const char* p : bench::kSqlitePragmas) QSqlQuery(p, qdb).exec();
+    const size_t qtScan = scans.size();
+    scans.push_back({"Qt SQL (QSqlQuery over SQLite), every value toString()", [&] {
+                         QSqlQuery q(qdb);
+                         q.setForwardOnly(true);
+                         q.exec(bench::kSelectAll);
+                         int seen = 0;
+                         qsizetype chars = 0;
+                         for (; q.next(); ++seen)
+                             for (int i = 0; i < 10; ++i) chars += q.value(i).toString().size();
+                         return chars > 0 ? seen : 0;
+                     }});
+#endif
+
+    sqlite3* sdb = nullptr;
+    sqlite3_stmt* select = nullptr;
+    if (sqlite3_open(db.c_str(), &sdb) != SQLITE_OK) return 1;
+    for (const char* p : bench::kSqlitePragmas) sqlite3_exec(sdb, p, nullptr, nullptr, nullptr);
+    if (sqlite3_prepare_v2(sdb, bench::kSelectAll, -1, &select, nullptr) != SQLITE_OK) return 1;
+    const size_t cScan = scans.size();
+    scans.push_back({"SQLite C API, every column as text", [&] {
+                         int seen = 0;
+                         size_t chars = 0;
+                         for (; sqlite3_step(select) == SQLITE_ROW; ++seen)
+                             for (int i = 0; i < 10; ++i) {
+                                 sqlite3_column_text(select, i);
+                                 chars += static_cast<size_t>(sqlite3_column_bytes(select, i));
+                             }
+                         sqlite3_reset(select);
+                         return chars > 0 ? seen : 0;
+                     }});
+
+    const long before = bench::PrivateKb();
+    for (int r = 0; r < runs; ++r)
+        for (Scan& s : scans) {
+            const double t = bench::Now();
+            s.seen = s.run();
+            s.best = std::max(s.best, s.seen / (bench::Now() - t));
+        }
+    const long after = bench::PrivateKb();
+
+    std::printf("%d records of ten fields, best of %d runs (%zu characters read as text through TBDataSet)\n\n", n,
+                runs, charsAsStringTo);
+    std::printf("| scan | records/s | TBDataSet AsStringTo / this |\n|---|---:|---:|\n");
+    const double ours = scans[1].best;
+    for (const Scan& s : scans) std::printf("| %s | %.0f | %.2f |\n", s.name, s.best, ours / s.best);
+    std::printf("\n");
+#ifdef BTRKIT_BENCH_QT
+    std::printf("TBDataSet / Qt SQL:         %.2f (AsStringTo), %.2f (AsString)\n", ours / scans[qtScan].best,
+                scans[0].best / scans[qtScan].best);
+#else
+    std::printf("TBDataSet / Qt SQL:         not built (Qt 6 SQL was not found)\n");
+#endif
+    std::printf("TBDataSet / SQLite C API:   %.2f (AsStringTo), %.2f (AsString)\n", ours / scans[cScan].best,
+                scans[0].best / scans[cScan].best);
+    std::printf("TBtrieveFile / BTRCALL:     %.2f\n", scans[3].best / scans[4].best);
+    std::printf("private memory: %ld KB before the scans, %ld KB after\n", before, after);
+
+    int failed = 0;
+    for (const Scan& s : scans)
+        if (s.seen != n) {
+            std::printf("%s read %d records, not %d\n", s.name, s.seen, n);
+            failed = 1;
+        }
+    if (charsAsString != charsAsStringTo) {
+        std::printf("AsString and AsStringTo read different texts\n");
+        failed = 1;
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(sdb);
+    BTRCALL(1, pos, nullptr, &len, nullptr, 0, 0);
+    bf.SetActive(false);
+    ds.Close();
+    return failed;
 }

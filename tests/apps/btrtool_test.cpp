@@ -53,7 +53,13 @@ TEST(Values, FloatTextReadsBackAsTheSameDouble) {
         double v;
         const char* text;
     } cases[] = {{3.141592653589793, "3.141592653589793"}, {0.1, "0.1"}, {1e20, "100000000000000000000"},
-                 {1e21, "1e+21"}, {1.5e-7, "0.00000015"}, {-12.5, "-12.5"}, {0, "0"}, {123456789012345680000.0, "123456789012345680000"}};
+                 {1e21, "1e+21"}, {1.5e-7, "0.00000015"}, {-12.5, "-12.5"}, {0, "0"}, {123456789012345680000.0, "123456789012345680000"},
+                 {-0.0, "-0"}, {0.001, "0.001"}, {-1e-7, "-0.0000001"}, {1234.5678, "1234.5678"}, {9.5e-8, "9.5e-08"}};
+    std::string reused = "left over from a longer value";
+    for (const Case& c : cases) {
+        apps::FloatTextTo(c.v, reused);
+        EXPECT_EQ(reused, c.text);
+    }
     for (const Case& c : cases) EXPECT_EQ(apps::FloatText(c.v), c.text);
 }
 

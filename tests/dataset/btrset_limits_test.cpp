@@ -116,6 +116,42 @@ TEST_F(Limits, ValuesAreStoredExactlyOrRefusedWithTheRecordUnchanged) {
     EXPECT_EQ(ds.FieldByName("D10")->AsFloat(), 45035996273704968.0);
 }
 
+// Packed decimals as other programs store them: either sign nibble, all
+// 19 digits, and nibbles above 9 (no digit: each adds its value as it is) in
+// a byte's high half, its low half and beside the sign.
+TEST_F(Limits, StoredDecimalsAreReadDigitByDigit) {
+    struct Case {
+        Bytes d2, d10;
+        double v2, v10;
+    };
+    const Case cases[] = {
+        {{0x12, 0x3C}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C}, 123, 0},
+        {{0x12, 0x3D}, {0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9D}, -123, -9999999999999999999.0},
+        {{0x99, 0x90}, {0x01, 0x23, 0x45, 0x67, 0x89, 0x01, 0x23, 0x45, 0x67, 0x80}, 999, 123456789012345678.0},
+        {{0x1A, 0x20}, {0, 0, 0, 0, 0, 0, 0, 0, 0x0B, 0x10}, 202, 111},    // 1, 10, 2 and ..., 0, 11, 1
+        {{0xA1, 0x20}, {0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0x1D}, 1012, -1201}, // 10, 1, 2 and ..., 12, 0, 1
+        {{0x12, 0xF0}, {0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xED}, 135, -24},    // 1, 2, 15 and ..., 0, 1, 14
+    };
+    int32_t code = 0;
+    for (const Case& c : cases) {
+        Bytes rec(kRecLen, 0);
+        ++code;
+        std::memcpy(rec.data(), &code, 4);
+        std::memcpy(rec.data() + 4, c.d2.data(), c.d2.size());
+        std::memcpy(rec.data() + 6, c.d10.data(), c.d10.size());
+        test::InsertRaw(FDir.File("V.DAT"), rec);
+    }
+    TBDataSet& ds = Open();
+    ds.First();
+    for (const Case& c : cases) {
+        SCOPED_TRACE("record " + ds.FieldByName("Code")->AsString());
+        ASSERT_FALSE(ds.Eof());
+        EXPECT_EQ(ds.FieldByName("D2")->AsFloat(), c.v2);
+        EXPECT_EQ(ds.FieldByName("D10")->AsFloat(), c.v10);
+        ds.Next();
+    }
+}
+
 // A dictionary that would make a field read or a key reach outside the record.
 TEST_F(Limits, DictionariesThatDoNotFitAreRefusedAtOpenNamingTheField) {
     struct Case {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "platform/exceptions.h"
 
 namespace btr {
@@ -35,8 +37,12 @@ TEST(DateTime, DayNumberAnchorsAndCalendarRules) {
     EXPECT_THROW(DecodeDayNumber(MaxDayNumber + 1, y, m, d), EConvertError);
 }
 
+// Every day of years 1..9999, decoded, encoded and written as text (into
+// one reused string, as a scan does).
 TEST(DateTime, EveryDayNumberRoundTrips) {
     int py = 1, pm = 1, pd = 0;
+    std::string text = "left over";
+    char want[48];
     for (int32_t n = MinDayNumber; n <= MaxDayNumber; ++n) {
         int y, m, d;
         DecodeDayNumber(n, y, m, d);
@@ -45,9 +51,34 @@ TEST(DateTime, EveryDayNumberRoundTrips) {
                           (y == py + 1 && m == 1 && d == 1);
         ASSERT_TRUE(next) << n << ": " << y << "-" << m << "-" << d;
         ASSERT_EQ(EncodeDayNumber(y, m, d), n);
+        DayNumberToStr(n, text);
+        std::snprintf(want, sizeof want, "%04d-%02d-%02d", y, m, d);
+        ASSERT_EQ(text, want) << n;
         py = y, pm = m, pd = d;
     }
     EXPECT_EQ(py, 9999);
+    EXPECT_EQ(DateToStr(DayNumberToDate(MaxDayNumber)), "9999-12-31");
+    EXPECT_THROW(DayNumberToStr(MinDayNumber - 1, text), EConvertError);
+    EXPECT_THROW(DayNumberToStr(MaxDayNumber + 1, text), EConvertError);
+}
+
+// Times of day from their milliseconds and through TDateTime give one text.
+TEST(DateTime, TimeTextFromMillisecondsAndFromTimes) {
+    std::string text = "left over";
+    char want[48];
+    for (int32_t ms = 0; ms < MSecsPerDay; ms += ms < 5000 ? 1 : 997) {
+        MSecsToStr(ms, text);
+        ASSERT_EQ(text, TimeToStr(MSecsToTime(ms))) << ms;
+        if (ms % 1000 == 0)
+            std::snprintf(want, sizeof want, "%02d:%02d:%02d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60);
+        else
+            std::snprintf(want, sizeof want, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+        ASSERT_EQ(text, want) << ms;
+    }
+    MSecsToStr(MSecsPerDay - 1, text);
+    EXPECT_EQ(text, "23:59:59.999");
+    EXPECT_THROW(MSecsToStr(-1, text), EConvertError);
+    EXPECT_THROW(MSecsToStr(MSecsPerDay, text), EConvertError);
 }
 
 TEST(DateTime, TimeStampsAndNegativeDates) {

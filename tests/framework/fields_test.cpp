@@ -238,6 +238,19 @@ TEST(FieldClasses, TextEventsReplaceTheDefaultText) {
     e.F("BL")->SetAsString("x");
     EXPECT_EQ(e.F("BL")->DisplayText(), "(BLOB)");
     EXPECT_EQ(e.F("M")->DisplayText(), "(memo)");
+
+    // Into a string a view reuses cell after cell: each text whole, an event
+    // that appends sees it empty.
+    e.F("S")->OnGetText = [](TField*, std::string& text, bool) { text += "+"; };
+    e.F("F")->SetAsFloat(2.5);
+    e.F("D")->SetAsDateTime(EncodeDate(2001, 2, 3));
+    std::string reused = "left over from before";
+    for (TField* f : e.ds.Fields()) {
+        f->DisplayTextTo(reused);
+        EXPECT_EQ(reused, f->DisplayText()) << f->FieldName();
+    }
+    e.F("S")->DisplayTextTo(reused);
+    EXPECT_EQ(reused, "+");
 }
 
 TEST(FieldLookup, NamesListsValuesAndChanges) {

@@ -118,7 +118,8 @@ TEST(Variant, TextHelpers) {
 
 // Floats become text exactly as printf's %.15g writes them: short and long
 // digit strings, both sides of the switch to the exponent form, signed zeros,
-// and values whose 15-digit rounding carries into a new digit.
+// values whose 15-digit rounding carries into a new digit, short decimals at
+// every scale and the doubles one bit beside them.
 TEST(Variant, FloatTextIsPrintfs15g) {
     auto printf15g = [](double v) {
         char buf[64];
@@ -137,6 +138,18 @@ TEST(Variant, FloatTextIsPrintfs15g) {
         // Decimals of a few digits at every scale, as records hold them.
         values.push_back(static_cast<double>(static_cast<int64_t>(rng() % 2000001) - 1000000) *
                          std::pow(10.0, static_cast<int>(rng() % 40) - 20));
+        // Whole numbers of 10^-k, up to 16 digits, divided as an import or a
+        // calculation makes them; their neighbours one bit away, which are
+        // no short decimal.
+        const double scaled = static_cast<double>(rng() % 10000000000000000u) / std::pow(10.0, static_cast<int>(rng() % 10));
+        values.push_back(scaled);
+        values.push_back(-std::nextafter(scaled, 0.0));
+        values.push_back(std::nextafter(scaled, 1e300));
+    }
+    for (double edge : {1e-4, 1e15, 0.1 + 0.2, 999999999999999.9, 99999999999999.99, 0.00010000000000000002}) {
+        values.push_back(edge);
+        values.push_back(std::nextafter(edge, 0.0));
+        values.push_back(std::nextafter(edge, 1.0));
     }
     for (double v : values) ASSERT_EQ(FloatToStr(v), printf15g(v)) << std::hexfloat << v;
 }

@@ -97,6 +97,27 @@ protected:
     TBDataSet FSet;
 };
 
+// The first fetch reads a batch, each later one twice the one before up to
+// a cap; a reload starts small again.
+TEST_F(BtrSetModel, BatchesGrowAsTheViewScrollsOn) {
+    TDataSetModel model(&FSet);
+    model.SetBatchSize(10);
+    const int cap = 10 * TDataSetModel::kBatchGrowth;
+    std::vector<int> want;
+    for (int rows = 0, batch = 10; rows < 700; batch = std::min(2 * batch, cap)) want.push_back(rows = std::min(rows + batch, 700));
+    std::vector<int> got;
+    while (model.canFetchMore({})) {
+        model.fetchMore({});
+        got.push_back(model.rowCount());
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(model.data(model.index(699, 0)).toString(), "700");
+    FSet.Refresh(); // the dataset changed: the model starts again
+    EXPECT_EQ(model.rowCount(), 0);
+    model.fetchMore({});
+    EXPECT_EQ(model.rowCount(), 10);
+}
+
 TEST_F(BtrSetModel, BrowsesTheWholeFileInKeyOrderAndEditsReachTheFile) {
     TDataSetModel model(&FSet);
     model.SetBatchSize(64);
@@ -109,11 +130,21 @@ TEST_F(BtrSetModel, BrowsesTheWholeFileInKeyOrderAndEditsReachTheFile) {
     EXPECT_EQ(model.data(model.index(698, 2)).toString(), QString::fromUtf8("Тула")); // 866 on disk
     ASSERT_TRUE(model.setData(model.index(450, 1), QString::fromUtf8("Пётр")));
     EXPECT_EQ(model.data(model.index(450, 1)).toString(), QString::fromUtf8("Пётр"));
-    // Read back through a dataset of its own.
+    ASSERT_TRUE(model.setData(model.index(451, 1), QString())); // an empty cell between two others
+    EXPECT_EQ(model.data(model.index(451, 1)).toString(), "");
+    EXPECT_EQ(model.data(model.index(451, 2)).toString(), QString::fromUtf8("Омск"));
+    // Read back through a dataset of its own: every cell of every row is its
+    // field's display text, in key order.
     TBDataSet other;
     other.SetDictName(FDir.File("DICT.DAT"));
     other.SetBaseName(FDir.File("PEOPLE.DAT"));
     other.Open();
+    int row = 0;
+    for (other.First(); !other.Eof(); other.Next(), ++row)
+        for (int c = 0; c < model.columnCount(); ++c)
+            ASSERT_EQ(model.data(model.index(row, c)).toString(), QString::fromStdString(other.Fields()[c]->DisplayText()))
+                << row << ", " << c;
+    EXPECT_EQ(row, 700);
     ASSERT_TRUE(other.Locate("Code", Variant(451), {}));
     EXPECT_EQ(other.FieldByName("Name")->AsString(), "Пётр");
 }

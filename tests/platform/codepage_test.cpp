@@ -10,6 +10,20 @@ TEST(CodePage, EveryAnsiByteSurvivesUtf8RoundTrip) {
     for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
     const std::string utf8 = AnsiToUtf8(all);
     EXPECT_EQ(Utf8ToAnsi(utf8), all);
+    // Short texts and long ones are converted differently, into a string
+    // the caller reuses: every length around the switch, with characters of
+    // one, two and three bytes.
+    std::string reused = "left over";
+    for (size_t n = 0; n <= 70; ++n) {
+        AnsiToUtf8(std::string(n, '\x88'), reused);
+        std::string euros;
+        for (size_t i = 0; i < n; ++i) euros += "€";
+        EXPECT_EQ(reused, euros) << n;
+        const std::string part = all.substr(n * 2, n);
+        AnsiToUtf8(part, reused);
+        EXPECT_EQ(reused, AnsiToUtf8(part)) << n;
+        EXPECT_EQ(Utf8ToAnsi(reused), part) << n;
+    }
 }
 
 TEST(CodePage, CyrillicMapsBothWays) {
