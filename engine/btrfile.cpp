@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "engine/keyorder.h"
 #include "platform/codepage.h"
@@ -35,7 +36,25 @@ std::string Trimmed(const std::string& s) {
     return s.substr(b, e - b);
 }
 
+std::mutex gRetryWaitLock;
+TRetryWaitHandler gRetryWait;
+
+void TellRetryWait(const TBtrieveFile& file, int32_t status, int retry, int maxRetry) {
+    TRetryWaitHandler handler;
+    {
+        std::lock_guard lock(gRetryWaitLock);
+        handler = gRetryWait;
+    }
+    if (handler) handler(file, status, retry, maxRetry);
+}
+
 } // namespace
+
+TRetryWaitHandler SetRetryWaitHandler(TRetryWaitHandler Handler) {
+    std::lock_guard lock(gRetryWaitLock);
+    std::swap(gRetryWait, Handler);
+    return Handler;
+}
 
 TBtrieveFile::TBtrieveFile(TComponent* AOwner) : TComponent(AOwner) {}
 
@@ -74,6 +93,7 @@ bool TBtrieveFile::Error(int32_t Op, const std::string& FileName) {
         return false;
     }
     if ((FStatus == 84 || FStatus == 85 || FStatus > TErrorSet::kMax) && FRetryCount < FMaxRetry) {
+        TellRetryWait(*this, FStatus, FRetryCount + 1, FMaxRetry);
         Sleep(FRetryDelay);
         ++FRetryCount;
         return true;

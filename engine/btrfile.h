@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -109,6 +110,15 @@ struct TXRecord {
 // Splits an extended read's answer (count, then length, position and bytes
 // per record); raises EBtrieve when the answer does not hold what it says.
 std::vector<TXRecord> ParseExtendedAnswer(const void* Data, size_t Length);
+
+class TBtrieveFile;
+
+// Told before each pause in which a file object waits out a lock conflict or
+// a busy engine (Retry counts from 1 to MaxRetry), so that a program can show
+// that it is waiting rather than seem to hang. One handler per process;
+// Set returns the one it replaces.
+using TRetryWaitHandler = std::function<void(const TBtrieveFile& File, int32_t Status, int Retry, int MaxRetry)>;
+TRetryWaitHandler SetRetryWaitHandler(TRetryWaitHandler Handler);
 
 class TBtrieveFile : public TComponent {
 public:

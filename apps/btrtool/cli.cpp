@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "engine/btrerrors.h"
+#include "engine/btrfile.h"
 #include "platform/ui.h"
 
 namespace btr::tool {
@@ -137,6 +139,11 @@ void InstallMessageBoxes(const std::string& command) {
             std::fprintf(stderr, "btrtool %s: %s: %s\n", gCommand.c_str(), caption.c_str(), text.c_str());
         }
         return IDOK;
+    });
+    // A file another program holds is waited for, and the user sees why.
+    SetRetryWaitHandler([](const TBtrieveFile& file, int32_t status, int retry, int maxRetry) {
+        std::fprintf(stderr, "btrtool %s: %s: %s; waiting %.0f s (%d of %d)\n", gCommand.c_str(), file.FileName().c_str(),
+                     StatusText(status).c_str(), file.RetryDelay() / 1000.0, retry, maxRetry);
     });
 }
 

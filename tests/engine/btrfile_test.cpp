@@ -134,9 +134,15 @@ TEST_F(FileTest, StatusCheckRetriesAndResets) {
     Answer(84);
     Answer(84);
     Answer(84);
+    std::vector<std::string> told;
+    const TRetryWaitHandler before0 = SetRetryWaitHandler([&](const TBtrieveFile& file, int32_t status, int retry, int max) {
+        told.push_back(file.FileName() + " " + std::to_string(status) + " " + std::to_string(retry) + "/" + std::to_string(max));
+    });
     const int before = fake_count();
     EXPECT_THROW(f.Get(5, 0), EBtrieve);
+    SetRetryWaitHandler(before0);
     EXPECT_EQ(fake_count() - before, 3); // two waits, then raised
+    EXPECT_EQ(told, (std::vector<std::string>{f.FileName() + " 84 1/2", f.FileName() + " 84 2/2"})); // each pause told
     EXPECT_EQ(f.RetryCount(), 0);
     Answer(84);
     Answer(0);
