@@ -3,9 +3,12 @@
 // keeps the record bytes in a table with an index per key, with the pragmas
 // the engine uses (WAL, synchronous=NORMAL, memory-mapped reads).
 //
-//   engine_bench [--quick] [--runs R] [--baseline LIB] [N...]
-//                                  default: 100000 1000000, one run
+//   engine_bench [--quick | --large] [--runs R] [--baseline LIB] [N...]
+//                                  default: 100000 1000000, one run;
+//                                  --large: 100000 1000000 10000000
 //
+// A last table shows how each rate's ratio and the size of the file grow
+// with the record count.
 // With several runs the engine and SQLite take turns and each line keeps the
 // best rate of each: the machine is shared, and a busy moment should not
 // decide a ratio. --baseline loads another build of the engine (an earlier
@@ -59,7 +62,17 @@ EntryFn BTR = &BTRCALL;
 struct Result {
     double insert, scan0, scan1, equal, update;
     long rssBeforeScan, rssAfterScan;
+    long long fileBytes; // the file and its log once closed
 };
+
+long long FileBytes(const std::string& path) {
+    long long total = 0;
+    for (const char* suffix : {"", "-wal"}) {
+        std::ifstream f(path + suffix, std::ios::binary | std::ios::ate);
+        if (f) total += static_cast<long long>(f.tellg());
+    }
+    return total;
+}
 
 void Check(bool ok, const char* what) {
     if (!ok) {
@@ -153,6 +166,7 @@ Result RunEngine(const std::string& path, int n, int lookups, int updates) {
     }
     r.update = updates / (Now() - t);
     BTR(1, pos, nullptr, &len, nullptr, 0, 0);
+    r.fileBytes = FileBytes(path);
     return r;
 }
 
@@ -237,6 +251,7 @@ Result RunSqlite(const std::string& path, int n, int lookups, int updates) {
     r.update = updates / (Now() - t);
     for (sqlite3_stmt* st : {ins, scan0, scan1, eq, up}) sqlite3_finalize(st);
     sqlite3_close(db);
+    r.fileBytes = FileBytes(path);
     return r;
 }
 
@@ -246,6 +261,7 @@ void Best(Result& best, const Result& r) {
         best.*field = std::max(best.*field, r.*field);
     best.rssBeforeScan = r.rssBeforeScan;
     best.rssAfterScan = r.rssAfterScan;
+    best.fileBytes = r.fileBytes;
 }
 
 void Remove(const std::string& base) {
@@ -325,6 +341,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             sizes.push_back(10000);
+        } else if (std::strcmp(argv[i], "--large") == 0) {
+            sizes.insert(sizes.end(), {100000, 1000000, 10000000});
         } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
             runs = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--baseline") == 0 && i + 1 < argc) {
@@ -339,6 +357,11 @@ int main(int argc, char** argv) {
     if (sizes.empty()) sizes = {100000, 1000000};
     char dir[] = "/tmp/btrkit-bench-XXXXXX";
     Check(mkdtemp(dir) != nullptr, "mkdtemp");
+    struct Growth {
+        int n;
+        Result engine, sqlite;
+    };
+    std::vector<Growth> growth;
     for (int n : sizes) {
         Check(n > 0, "a positive record count");
         const int lookups = std::min(n, 200000), updates = std::min(n / 10, 20000);
@@ -368,6 +391,20 @@ int main(int argc, char** argv) {
         std::printf("\nprivate resident memory before -> after the two scans: engine %ld -> %ld KiB, SQLite %ld -> %ld "
                     "KiB\n",
                     e.rssBeforeScan, e.rssAfterScan, s.rssBeforeScan, s.rssAfterScan);
+        std::printf("file size once closed: engine %lld bytes, SQLite %lld bytes, ratio %.2f\n", e.fileBytes, s.fileBytes,
+                    static_cast<double>(e.fileBytes) / static_cast<double>(s.fileBytes));
+        growth.push_back({n, e, s});
+    }
+    if (growth.size() > 1) {
+        std::printf("\nengine / SQLite by record count: each rate's ratio and the file size's\n\n");
+        std::printf("| %10s | %6s | %6s | %6s | %6s | %6s | %14s | %6s |\n|---:|---:|---:|---:|---:|---:|---:|---:|\n",
+                    "records", "insert", "scan 0", "scan 1", "equal", "update", "engine bytes", "size");
+        for (const Growth& g : growth)
+            std::printf("| %10d | %6.2f | %6.2f | %6.2f | %6.2f | %6.2f | %14lld | %6.2f |\n", g.n,
+                        g.engine.insert / g.sqlite.insert, g.engine.scan0 / g.sqlite.scan0,
+                        g.engine.scan1 / g.sqlite.scan1, g.engine.equal / g.sqlite.equal,
+                        g.engine.update / g.sqlite.update, g.engine.fileBytes,
+                        static_cast<double>(g.engine.fileBytes) / static_cast<double>(g.sqlite.fileBytes));
     }
     TwoProcesses(dir, std::min(sizes.front(), 100000), std::min(sizes.front() / 10, 10000));
     rmdir(dir);
