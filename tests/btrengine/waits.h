@@ -30,7 +30,7 @@ public:
 inline bool SomeoneWaits(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return false;
-    const engine::FileId id{st.st_dev, st.st_ino};
+    const engine::FileId id{st.st_dev, st.st_ino, {}};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (!engine::LocalWaiting(id)) {
         if (std::chrono::steady_clock::now() > deadline) return false;
