@@ -28,6 +28,8 @@
 #include <libpq-fe.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -279,6 +281,7 @@ private:
             FLost = true;
             throw StoreError{95};
         }
+        if (std::getenv("BTRKIT_DEBUG_SQL")) std::fprintf(stderr, "server: %s", PQresultErrorMessage(r.Get()));
         const int status = StatusOfState(PQresultErrorField(r.Get(), PG_DIAG_SQLSTATE));
         if (status == 95) FLost = true;
         throw StoreError{status};
@@ -518,20 +521,20 @@ public:
             const std::string n = std::to_string(k);
             seqs += ", s" + n;
             keys += ", k" + n + ", s" + n;
-            const std::string kv = "$" + std::to_string(2 + k);
+            const std::string kv = "$" + std::to_string(2 + k) + "::bytea";
             marks += ", " + kv + ", " + SeqOf(k, kv);
             // A moved entry (its flag true) gets the new value and goes
             // behind the duplicates of that value.
-            const std::string value = "$" + std::to_string(4 + 2 * k), flag = "$" + std::to_string(5 + 2 * k);
+            const std::string value = "$" + std::to_string(4 + 2 * k) + "::bytea", flag = "$" + std::to_string(5 + 2 * k) + "::boolean";
             sets += ", k" + n + "=CASE WHEN " + flag + " THEN " + value + " ELSE k" + n + " END, s" + n + "=CASE WHEN " +
                     flag + " THEN " + SeqOf(k, value) + " ELSE s" + n + " END";
         }
         FRead = "SELECT ver, data" + seqs + " FROM " + FTable + " WHERE pos=$1";
-        FInsert = "INSERT INTO " + FTable + "(pos, ver, data" + keys + ") SELECT nextval('" + FTable + "_pos'), 1, $1" +
+        FInsert = "INSERT INTO " + FTable + "(pos, ver, data" + keys + ") SELECT nextval('" + FTable + "_pos'), 1, $1::bytea" +
                   marks + " FROM l WHERE l.ok ON CONFLICT DO NOTHING RETURNING pos" + seqs;
-        FReplace = "UPDATE " + FTable + " SET ver=ver+1, data=$3" + sets +
-                   " FROM l WHERE l.ok AND l.free AND pos=$1 AND ver=$2 RETURNING ver" + seqs;
-        FRemove = "DELETE FROM " + FTable + " USING l WHERE l.ok AND l.free AND pos=$1 AND ver=$2 RETURNING pos";
+        FReplace = "UPDATE " + FTable + " SET ver=ver+1, data=$3::bytea" + sets +
+                   " FROM l WHERE l.ok AND l.free AND pos=$1::bigint AND ver=$2::bigint RETURNING ver" + seqs;
+        FRemove = "DELETE FROM " + FTable + " USING l WHERE l.ok AND l.free AND pos=$1::bigint AND ver=$2::bigint RETURNING pos";
         FProbe = "(SELECT ver FROM " + FTable + " WHERE pos=$1)";
         return true;
     }

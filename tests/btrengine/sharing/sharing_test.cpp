@@ -15,6 +15,7 @@
 
 #include "tests/btrengine/sharing/peer_process.h"
 #include "tests/btrengine/sharing/record.h"
+#include "tests/btrengine/stores.h"
 #include "tests/btrengine/waits.h"
 
 namespace btr::test::sharing {
@@ -153,7 +154,7 @@ protected:
     // Both sides, each as the one acting first.
     std::vector<std::pair<Side*, Side*>> BothWays() { return {{Me.get(), Them.get()}, {Them.get(), Me.get()}}; }
 
-    TempDir FDir;
+    Place FDir;
     std::unique_ptr<Peer> P;
     std::unique_ptr<Here> Me;
     std::unique_ptr<There> Them;
@@ -400,6 +401,7 @@ TEST_F(Sharing, AKilledProcessLeavesNoLocksAndNoTransaction) {
 // A hard link, a symbolic link and a path through "..": one file, one set of
 // locks, and inserts through all of them at once all land.
 TEST_F(Sharing, LinksShareLocksAndData) {
+    if (FDir.Server()) GTEST_SKIP() << "links are local files";
     fs::create_directory(FDir.File("sub"));
     const std::string hard = FDir.File("sub/HARD.DAT"), soft = FDir.File("SOFT.DAT"), dotted = FDir.File("sub/../S.DAT");
     fs::create_hard_link(Path(), hard);
@@ -467,8 +469,12 @@ std::set<std::string> Listing(const std::string& dir) {
 class SharingAccess : public ::testing::Test {
 protected:
     void TearDown() override { // what the test made read-only goes with the rest
+        if (FDir.Server()) return;
         for (const auto& e : fs::directory_iterator(FDir.Path()))
             if (e.is_directory()) ::chmod(e.path().c_str(), 0755);
+    }
+    void SetUp() override {
+        if (FDir.Server()) GTEST_SKIP() << "permissions of local files";
     }
     // A file of three records in a directory of its own, closed: nothing beside it.
     std::string MakeFile(const std::string& name, mode_t dirMode) {
@@ -484,7 +490,7 @@ protected:
         ::chmod(dir.c_str(), dirMode);
         return path;
     }
-    TempDir FDir;
+    Place FDir;
 };
 
 TEST_F(SharingAccess, AReadOnlyDirectoryOpensReadsAndAnswers46ToChanges) {
@@ -571,7 +577,7 @@ TEST_F(SharingAccess, NothingIsLeftBesideFilesThatAreNotOurs) {
 // inserts and deletes left, every key indexes every record once, no unique
 // key holds a value twice, and every acknowledged increment is there.
 TEST(SharingStress, FourProcessesOfTwoThreadsKeepEveryInvariant) {
-    TempDir dir;
+    Place dir;
     const std::string path = dir.File("STRESS.DAT");
     constexpr int32_t kCounters = 8;
     constexpr int kProcesses = 4, kOps = 150;
