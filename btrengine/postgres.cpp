@@ -26,6 +26,7 @@
 
 #include <arpa/inet.h>
 #include <libpq-fe.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -194,7 +195,12 @@ std::string Table(uint32_t id) { return "btrkit_" + std::to_string(id); }
 class ServerConnection {
 public:
     ServerConnection(const std::string& uri, ClientTag tag) : FTag(tag) {
-        FConn = PQconnectdb(uri.c_str());
+        // Named after the process unless the path names it: whoever looks at
+        // the server's sessions sees which program holds what.
+        const std::string name = "btrkit " + std::to_string(::getpid());
+        const char* keys[] = {"dbname", "fallback_application_name", nullptr};
+        const char* values[] = {uri.c_str(), name.c_str(), nullptr};
+        FConn = PQconnectdbParams(keys, values, 1);
         if (PQstatus(FConn) != CONNECTION_OK) {
             PQfinish(FConn);
             FConn = nullptr;
