@@ -842,10 +842,17 @@ void CreateServerFile(const ServerPath& path, ClientTag client, const Spec& spec
         const Result old = c->Run("SELECT id FROM btrkit_files WHERE name=$1 FOR UPDATE", Params().Bytes(path.name));
         const bool exists = old.Rows() > 0;
         if (exists && !replace) throw Status{59};
-        // Nobody has the old file open, or opens it, until the new one is in place.
-        if (exists &&
-            !c->Run("SELECT pg_try_advisory_xact_lock($1)", Params().Int8(FileLock(kOpenLock, static_cast<uint32_t>(old.Int(0, 0))))).Bool(0, 0))
-            throw Status{88};
+        // Nobody has the old file open (this client neither), or opens it,
+        // until the new one is in place.
+        if (exists) {
+            const int64_t open = FileLock(kOpenLock, static_cast<uint32_t>(old.Int(0, 0)));
+            const Result r = c->Run("SELECT NOT EXISTS(SELECT 1 FROM pg_locks WHERE locktype='advisory' AND objsubid=1 AND "
+                                    "classid=($1::bigint >> 32)::oid AND objid=($1::bigint & 4294967295)::oid AND "
+                                    "database=(SELECT oid FROM pg_database WHERE datname=current_database())) "
+                                    "AND pg_try_advisory_xact_lock($1)",
+                                    Params().Int8(open));
+            if (!r.Bool(0, 0)) throw Status{88};
+        }
         const auto id = static_cast<uint32_t>(c->Run("SELECT nextval('btrkit_ids')").Int(0, 0));
         const std::string t = Table(id);
         std::string ddl = "CREATE TABLE " + t + "(pos bigint PRIMARY KEY, ver bigint NOT NULL, data bytea NOT NULL";
