@@ -139,7 +139,7 @@ TDataWindow::TDataWindow(const std::string& dict, const std::string& file, QWidg
         TField* f = FSet->Fields()[i];
         if (f->DataType() == ftFloat) {
             // Every digit the value holds, so an edit starts from the value itself.
-            f->OnGetText = [](TField* s, std::string& text, bool) { text = apps::FieldText(*s); };
+            f->OnGetText = [](TField* s, std::string& text, bool) { apps::FieldTextTo(*s, text); };
         } else if (f->DataType() == ftMemo) {
             f->OnGetText = [](TField* s, std::string& text, bool display) {
                 text = display ? OneLine(s->AsString()) : s->AsString();

@@ -17,7 +17,9 @@ namespace {
 
 void PrintCommands() {
     std::printf("usage: btrtool COMMAND [ARGS] [--help]\n\nCommands:\n");
-    for (const Command& c : Commands()) std::printf("  %-12s %s\n", c.name.c_str(), c.usage.c_str());
+    size_t width = 0;
+    for (const Command& c : Commands()) width = std::max(width, c.name.size());
+    for (const Command& c : Commands()) std::printf("  %-*s %s\n", int(width), c.name.c_str(), c.usage.c_str());
     std::printf("\nbtrtool COMMAND --help describes one command.\n");
 }
 

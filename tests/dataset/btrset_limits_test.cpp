@@ -167,6 +167,19 @@ TEST_F(Limits, DictionariesThatDoNotFitAreRefusedAtOpenNamingTheField) {
         {{{"Code", btLongint, 4}, {"Big", btExtended, 8}}, "Big"},
         {{{"Code", btLongint, 4}, {"Memo", btMEMO, 4}}, "Memo"},
     };
+    // Opening `file` through `dict` is refused with an error naming `name`.
+    auto refused = [&](const std::string& dict, const std::string& file, const std::string& name) {
+        TBDataSet ds;
+        ds.SetDictName(dict);
+        ds.SetBaseName(FDir.File(file));
+        try {
+            ds.Open();
+            ADD_FAILURE() << name << " opened";
+        } catch (const EBtrieve& e) {
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(ds.Active());
+    };
     int n = 0;
     for (const Case& c : cases) {
         const std::string dict = FDir.File("D" + std::to_string(++n) + ".DIC");
@@ -178,17 +191,11 @@ TEST_F(Limits, DictionariesThatDoNotFitAreRefusedAtOpenNamingTheField) {
         f.SetFileName(FDir.File("BAD.DAT"));
         f.AddKeySegment(1, 4, kfExtType, ktInteger, 0);
         f.CreateFile(1, 8, 1024, 0, 0);
-        TBDataSet ds;
-        ds.SetDictName(dict);
-        ds.SetBaseName(FDir.File("BAD.DAT"));
-        try {
-            ds.Open();
-            ADD_FAILURE() << c.names << " opened";
-        } catch (const EBtrieve& e) {
-            EXPECT_NE(std::string(e.what()).find(c.names), std::string::npos) << e.what();
-        }
-        EXPECT_FALSE(ds.Active());
-        EXPECT_THROW(ds.FieldDefs().Update(), EBtrieve) << c.names; // nor while closed
+        refused(dict, "BAD.DAT", c.names);
+        TBDataSet closed;
+        closed.SetDictName(dict);
+        closed.SetBaseName(FDir.File("BAD.DAT"));
+        EXPECT_THROW(closed.FieldDefs().Update(), EBtrieve) << c.names; // nor while closed
     }
 
     // The file's key is 8 bytes from offset 16; the dictionary puts its field
@@ -201,15 +208,7 @@ TEST_F(Limits, DictionariesThatDoNotFitAreRefusedAtOpenNamingTheField) {
     f.SetFileName(FDir.File("KEY.DAT"));
     f.AddKeySegment(17, 8, kfExtType, ktInteger, 0);
     f.CreateFile(0, 24, 1024, 0, 0);
-    TBDataSet ds;
-    ds.SetDictName(FDir.File("KEY.DIC"));
-    ds.SetBaseName(FDir.File("KEY.DAT"));
-    try {
-        ds.Open();
-        ADD_FAILURE() << "a key segment past the record opened";
-    } catch (const EBtrieve& e) {
-        EXPECT_NE(std::string(e.what()).find("Last"), std::string::npos) << e.what();
-    }
+    refused(FDir.File("KEY.DIC"), "KEY.DAT", "Last");
 }
 
 // Variable-length records: the dictionary may describe more or less than the
