@@ -222,6 +222,12 @@ public:
     ServerConnection& operator=(const ServerConnection&) = delete;
 
     bool Lost() const { return FLost || !FConn || PQstatus(FConn) != CONNECTION_OK; }
+    // Whether the connection still stands, as far as can be told without a
+    // round trip: a session the server ended has said so on the socket.
+    bool Alive() {
+        if (!Lost()) PQconsumeInput(FConn);
+        return !Lost();
+    }
     bool InTransaction() const { return FInTransaction; }
     // Moves on at every end of a server transaction: what was held for one is gone.
     uint64_t Transactions() const { return FTransactions; }
@@ -312,6 +318,9 @@ private:
             if (PQresultStatus(made.Get()) != PGRES_COMMAND_OK) PQclear(PQexec(FConn, "ROLLBACK"));
             Check(made);
         }
+        // Every statement here is a lookup along an index whose plan does not
+        // depend on the values: planned once, not at every run.
+        Exec("SET plan_cache_mode TO force_generic_plan");
         // The entry a dead connection of the same process id left is taken over.
         Run("INSERT INTO btrkit_clients(pid, tag) VALUES(pg_backend_pid(), $1) "
             "ON CONFLICT (pid) DO UPDATE SET tag=excluded.tag, chain='{}'",
@@ -339,7 +348,7 @@ std::shared_ptr<ServerConnection> ConnectionOf(ClientTag client, const std::stri
     auto& all = Connections();
     const auto key = std::make_pair(client, uri);
     if (auto it = all.find(key); it != all.end()) {
-        if (auto c = it->second.lock(); c && !c->Lost()) return c;
+        if (auto c = it->second.lock(); c && c->Alive()) return c;
     }
     auto c = std::make_shared<ServerConnection>(uri, client);
     all[key] = c;
@@ -538,6 +547,10 @@ public:
         FRead = "SELECT ver, data" + seqs + " FROM " + FTable + " WHERE pos=$1";
         FInsert = "INSERT INTO " + FTable + "(pos, ver, data" + keys + ") SELECT nextval('" + FTable + "_pos'), 1, $1::bytea" +
                   marks + " FROM l WHERE l.ok ON CONFLICT DO NOTHING RETURNING pos" + seqs;
+        // Inside a server transaction (which holds the write lock) the same
+        // without the lock, its columns as Change gives them.
+        FInsertHeld = "INSERT INTO " + FTable + "(pos, ver, data" + keys + ") VALUES(nextval('" + FTable + "_pos'), 1, $1::bytea" +
+                      marks + ") ON CONFLICT DO NOTHING RETURNING true, true, NULL::bigint, pos" + seqs;
         FReplace = "UPDATE " + FTable + " SET ver=ver+1, data=$3::bytea" + sets +
                    " FROM l WHERE l.ok AND l.free AND pos=$1::bigint AND ver=$2::bigint RETURNING ver" + seqs;
         FRemove = "DELETE FROM " + FTable + " USING l WHERE l.ok AND l.free AND pos=$1::bigint AND ver=$2::bigint RETURNING pos";
@@ -564,29 +577,35 @@ public:
         const std::string desc = forward ? "" : " DESC";
         const char* gt = forward ? ">" : "<";
         Params p;
-        p.Int4(Id()).Int8(limit);
+        p.Int4(Id());
         if (path < 0) {
             inner = "SELECT NULL::bytea AS kv, 0::int8 AS seq, pos, ver, data FROM " + FTable;
-            if (from == From::AtOrAfter) inner += std::string(" WHERE pos") + gt + "=$3";
-            if (from == From::After || from == From::Beyond) inner += std::string(" WHERE pos") + gt + "$3";
+            if (from == From::AtOrAfter) inner += std::string(" WHERE pos") + gt + "=$2";
+            if (from == From::After || from == From::Beyond) inner += std::string(" WHERE pos") + gt + "$2";
             inner += " ORDER BY pos" + desc;
             if (from != From::Start) p.Int8(pos);
         } else {
             const std::string k = "k" + std::to_string(path), s = "s" + std::to_string(path);
             inner = "SELECT " + k + " AS kv, " + s + " AS seq, pos, ver, data FROM " + FTable;
             if (from == From::Start) inner += " WHERE " + k + " IS NOT NULL";
-            if (from == From::AtOrAfter) inner += " WHERE " + k + gt + "=$3";
-            if (from == From::After || from == From::Beyond) inner += " WHERE " + k + gt + "$3";
-            if (from == From::Same) inner += " WHERE " + k + "=$3 AND " + s + gt + "$4";
+            if (from == From::AtOrAfter) inner += " WHERE " + k + gt + "=$2";
+            if (from == From::After || from == From::Beyond) inner += " WHERE " + k + gt + "$2";
+            if (from == From::Same) inner += " WHERE " + k + "=$2 AND " + s + gt + "$3";
             inner += " ORDER BY " + k + desc + ", " + s + desc;
             if (from != From::Start) p.Bytes(kv);
             if (from == From::Same) p.Int8(seq);
         }
-        const Result r = FConn.Run("SELECT f.changes, r.kv, r.seq, r.pos, r.ver, r.data FROM btrkit_files f LEFT JOIN LATERAL (" +
-                                       inner + " LIMIT $2) r ON true WHERE f.id=$1",
-                                   p);
-        if (r.Rows() == 0) throw StoreError{95}; // the file went from under an open handle: not possible while open
-        FLocks.Saw(static_cast<uint64_t>(r.Int(0, 0)));
+        // The limit is part of the text (a batch has few sizes): the server
+        // then plans each statement once for every value. One row is kept
+        // for no later read: it needs no stamp.
+        const std::string limited = inner + " LIMIT " + std::to_string(limit);
+        const Result r = limit == 1 ? FConn.Run("SELECT $1::int4, r.* FROM (" + limited + ") r", p)
+                                    : FConn.Run("SELECT f.changes, r.kv, r.seq, r.pos, r.ver, r.data FROM btrkit_files f "
+                                                "LEFT JOIN LATERAL (" + limited + ") r ON true WHERE f.id=$1", p);
+        if (limit > 1) {
+            if (r.Rows() == 0) throw StoreError{95}; // the file went from under an open handle
+            FLocks.Saw(static_cast<uint64_t>(r.Int(0, 0)));
+        }
         size_t bytes = 0;
         for (int i = 0; i < r.Rows() && n < limit && bytes < maxBytes; ++i) {
             if (r.Null(i, 3)) break;
@@ -600,7 +619,7 @@ public:
             r.Bytes(i, 5, row.data);
             bytes += row.data.size();
         }
-        return FLocks.Changes();
+        return limit > 1 ? FLocks.Changes() : 0;
     }
 
     uint32_t Count() override {
@@ -655,8 +674,9 @@ public:
         Params p;
         p.Bytes(data);
         for (size_t k = 0; k < FKeys; ++k) p.Bytes(kvs[k]);
-        const Result r = Change(FInsert, "true", "NULL::bigint", p);
-        if (r.Null(0, 3)) return false; // a unique key holds a value of it
+        const bool held = !FPending || FConn.InTransaction();
+        const Result r = held ? FConn.Run(FInsertHeld, p) : Change(FInsert, "true", "NULL::bigint", p);
+        if (r.Rows() == 0 || r.Null(0, 3)) return false; // a unique key holds a value of it
         row.pos = static_cast<uint32_t>(r.Int(0, 3));
         row.version = 1;
         row.seqs.clear();
@@ -718,7 +738,9 @@ private:
         const std::string ok = alone ? "pg_try_advisory_xact_lock(" + std::to_string(FileLock(kWriteLock, FId)) + ")" : "true";
         std::string sql = "WITH l AS (SELECT " + ok + " AS ok, " + lock + " AS free, " + idMark + " AS id)";
         if (alone) sql += ", s AS (UPDATE btrkit_files f SET changes=changes+1 FROM l WHERE l.ok AND f.id=l.id)";
-        sql += ", c AS (" + statement + ") SELECT l.ok, l.free, " + probe + " AS cur, c.* FROM l LEFT JOIN c ON true";
+        // What the record is now is looked up only when the change did not happen.
+        sql += ", c AS (" + statement + ") SELECT l.ok, l.free, CASE WHEN c IS NULL THEN " + probe +
+               " END AS cur, c.* FROM l LEFT JOIN c ON true";
         const auto deadline = Clock::now() + kWriteWait;
         for (int round = 0;; ++round) {
             Result r = FConn.Run(sql, p);
@@ -763,7 +785,7 @@ private:
     std::string FTable;
     size_t FKeys = 0;
     std::vector<bool> FDuplicates;
-    std::string FRead, FInsert, FReplace, FRemove, FProbe;
+    std::string FRead, FInsert, FInsertHeld, FReplace, FRemove, FProbe;
     bool FPending = false;
     uint64_t FWriting = 0; // the server transaction (Transactions() + 1) that holds the write lock
 };

@@ -93,7 +93,8 @@ public:
     // Entries along a path (-1: physical order) from a place, appended to
     // `rows` from row `n` on, until `limit` rows or `maxBytes` bytes of
     // records; answers the file's change stamp (as the lock session gives it)
-    // the rows are current at.
+    // the rows are current at (for a single row, which nothing keeps, it may
+    // answer 0).
     virtual uint64_t Scan(int path, bool forward, From from, const std::string& kv, int64_t seq, uint32_t pos,
                           uint32_t limit, size_t maxBytes, std::vector<Row>& rows, uint32_t& n) = 0;
     virtual uint32_t Count() = 0;

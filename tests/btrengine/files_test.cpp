@@ -140,7 +140,9 @@ TEST_F(Files, OpenAnswersForMissingBadAndForeignFiles) {
         };
         for (const auto& c : cases) {
             EXPECT_EQ(h.Open(c.path), c.status) << c.path;
-            if (c.status == 0) EXPECT_EQ(h.Close(), 0);
+            if (c.status == 0) {
+                EXPECT_EQ(h.Close(), 0);
+            }
         }
         // A file name with characters a URI escapes.
         const std::string odd = Path("ODD NAME%.DAT");
