@@ -293,7 +293,7 @@ private:
             FLost = true;
             throw StoreError{95};
         }
-        if (std::getenv("BTRKIT_DEBUG_SQL")) std::fprintf(stderr, "server: %s", PQresultErrorMessage(r.Get()));
+        if (std::getenv("BTRKIT_SERVER_LOG")) std::fprintf(stderr, "server: %s", PQresultErrorMessage(r.Get()));
         const int status = StatusOfState(PQresultErrorField(r.Get(), PG_DIAG_SQLSTATE));
         if (status == 95) FLost = true;
         throw StoreError{status};

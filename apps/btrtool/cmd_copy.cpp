@@ -141,7 +141,9 @@ const RegisterCommand kCopy(
      "Makes DST a copy of SRC: its layout (record length, page size, keys, collating sequence), its owner name "
      "(--owner gives it; DST then needs it for every access) and every record with its variable part. With "
      "--source-engine SRC is read through the engine library LIB (one exporting BTRCALLID, such as the vendor's "
-     "Linux client) while DST is written through btrkit's engine. DST appears only when complete.",
+     "Linux client) while DST is written through btrkit's engine. Either may be a file on a PostgreSQL server "
+     "(postgresql://USER@HOST/DATABASE/NAME): copy moves files to a server, back, or between two. DST appears only "
+     "when complete, with a progress bar meanwhile.",
      {"yes"},
      Copy});
 
