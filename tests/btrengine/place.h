@@ -49,7 +49,6 @@ public:
     std::string File(const std::string& name) const { return Server() ? FUri + "/" + FPrefix + name : FDir.File(name); }
     // The local directory (there in both runs, for what is not a Btrieve file).
     const std::filesystem::path& Path() const { return FDir.Path(); }
-    std::string Local(const std::string& name) const { return FDir.File(name); }
 
 private:
     TempDir FDir;

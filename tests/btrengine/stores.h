@@ -45,6 +45,4 @@ public:
 
 inline const bool kServerEnvironment = (::testing::AddGlobalTestEnvironment(new ServerEnvironment), true);
 
-inline bool OnServer() { return !ServerUri().empty(); }
-
 } // namespace btr::test
