@@ -423,27 +423,28 @@ Result RunLibpq(const std::string& uri, int n, int lookups, int updates) {
 
     t = Now();
     int seen = 0;
-    for (PGresult* row = first0.Run({}); PQntuples(row) > 0; ++seen) {
+    PGresult* row = first0.Run({});
+    for (; PQntuples(row) > 0; ++seen) {
         std::memcpy(rec, PQgetvalue(row, 0, 1), kRecLen);
         uint32_t k0;
         std::memcpy(&k0, PQgetvalue(row, 0, 0), 4);
         PQclear(row);
         row = next0.Run({{&k0, 4}});
-        if (PQntuples(row) == 0) PQclear(row);
     }
+    PQclear(row);
     Check(seen == n, "scan by hand");
     r.scan0 = n / (Now() - t);
     t = Now();
     seen = 0;
-    for (PGresult* row = first1.Run({}); PQntuples(row) > 0; ++seen) {
+    for (row = first1.Run({}); PQntuples(row) > 0; ++seen) {
         std::memcpy(rec, PQgetvalue(row, 0, 2), kRecLen);
         const std::string k1(PQgetvalue(row, 0, 0), static_cast<size_t>(PQgetlength(row, 0, 0)));
         uint64_t p;
         std::memcpy(&p, PQgetvalue(row, 0, 1), 8);
         PQclear(row);
         row = next1.Run({{k1.data(), static_cast<int>(k1.size())}, {&p, 8}});
-        if (PQntuples(row) == 0) PQclear(row);
     }
+    PQclear(row);
     Check(seen == n, "scan by hand");
     r.scan1 = n / (Now() - t);
 
@@ -451,7 +452,7 @@ Result RunLibpq(const std::string& uri, int n, int lookups, int updates) {
     t = Now();
     for (int i = 0; i < lookups; ++i) {
         const uint32_t k0 = Be32(static_cast<int32_t>(rng() % static_cast<unsigned>(n)));
-        PGresult* row = eq.Run({{&k0, 4}});
+        row = eq.Run({{&k0, 4}});
         Check(PQntuples(row) == 1, "lookup by hand");
         std::memcpy(rec, PQgetvalue(row, 0, 1), kRecLen);
         PQclear(row);
@@ -460,7 +461,7 @@ Result RunLibpq(const std::string& uri, int n, int lookups, int updates) {
     t = Now();
     for (int i = 0; i < updates; ++i) {
         const uint32_t k0 = Be32(static_cast<int32_t>(rng() % static_cast<unsigned>(n)));
-        PGresult* row = eq.Run({{&k0, 4}});
+        row = eq.Run({{&k0, 4}});
         Check(PQntuples(row) == 1, "lookup by hand");
         std::memcpy(rec, PQgetvalue(row, 0, 1), kRecLen);
         uint64_t p;
