@@ -23,12 +23,18 @@ void Finish(const ClientKey& key, Client& client, bool commit) {
     int failed = commit ? client.failed : 0;
     commit = commit && !failed;
     for (auto& [session, file] : client.written) {
-        sqlite3* db = session->conn->Db();
-        if (commit && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) failed = 2;
-        if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (commit) {
+            try {
+                session->store->Commit();
+            } catch (const StoreError& e) {
+                failed = e.status;
+            } catch (...) {
+                failed = 2;
+            }
+        }
+        session->store->Rollback(); // what did not commit (nothing, once committed)
         file->space->Changed();
         session->inTransaction = false;
-        session->nextPos = 0;
         for (uint32_t pos : session->changed) session->locks->Unlock(pos);
         session->changed.clear();
         session->locks->EndWrite();
@@ -36,6 +42,14 @@ void Finish(const ClientKey& key, Client& client, bool commit) {
         if (session->handles == 0) file->sessions.erase(key); // its handles closed during the transaction
     }
     client.written.clear();
+    for (auto& end : client.ends) {
+        try {
+            end(commit && !failed);
+        } catch (const StoreError& e) {
+            if (!failed) failed = e.status;
+        }
+    }
+    client.ends.clear();
     client.transaction = false;
     client.failed = 0;
     if (failed) Fail(failed);
@@ -105,6 +119,9 @@ int Dispatch(Call& c) {
                        (op >= 33 && op <= 39) || op == 44 || op == 45 || op == 53 || (op >= 55 && op <= 63);
     if (!known) return 1;
     Handle& h = HandleOf(c);
+    // A server that can no longer be reached took the client's locks and
+    // transaction with it: nothing but a close means anything on its files.
+    if (op != 1 && h.St().Lost()) Fail(95);
     switch (op) {
     case 1: return Close(h);
     case 2: return Insert(c, h);
@@ -136,6 +153,7 @@ int16_t Entry(uint16_t op, void* posBlock, void* dataBuf, int32_t* dataLen, void
            keyLen, keyNum, kDefaultClient};
     if (clientId) std::memcpy(c.client.data(), clientId, c.client.size());
     std::unique_lock guard(E().lock);
+    E().moments++;
     c.guard = &guard;
     try {
         return static_cast<int16_t>(Dispatch(c));
@@ -180,7 +198,7 @@ void Write(Handle& h, const std::function<void()>& change) {
     Client& client = E().clients[h.client];
     Session& s = *h.session;
     LockSpace& space = *h.file->space;
-    Conn& c = *s.conn;
+    Store& store = *s.store;
     if (client.transaction) {
         if (client.failed) Fail(client.failed);
         if (!s.inTransaction) {
@@ -192,7 +210,7 @@ void Write(Handle& h, const std::function<void()>& change) {
                 Fail(85);
             }
             try {
-                c.Begin();
+                store.Begin(true);
             } catch (...) {
                 s.locks->EndWrite();
                 s.locks->UnlockTransaction();
@@ -214,12 +232,12 @@ void Write(Handle& h, const std::function<void()>& change) {
     if (!s.locks->BeginWrite(false)) Fail(85);
     space.Changed();
     try {
-        c.Begin();
+        store.Begin(false);
         try {
             change();
-            c.Run("COMMIT");
+            store.Commit();
         } catch (...) {
-            if (sqlite3_get_autocommit(c.Db()) == 0) sqlite3_exec(c.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+            store.Rollback();
             throw;
         }
     } catch (...) {

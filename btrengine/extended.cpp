@@ -93,8 +93,8 @@ int UpdateChunks(const Call& c, Handle& h) {
     const uint32_t sub = Get32(c.data);
     Changing changing(h);
     const uint16_t fixed = h.file->spec.recordLen;
-    Rewrite(h, changing, [&](const Row& old) {
-        std::string rec = old.data;
+    Rewrite(h, changing, [&](const std::string& old) {
+        std::string rec = old;
         if (sub == kTruncate) {
             const int32_t at = static_cast<int32_t>(Get32(c.data + 4));
             if (at < fixed) Fail(28);
@@ -233,9 +233,10 @@ struct Place {
     int64_t seq;
     uint32_t pos, ppos, lpos;
     int64_t version;
+    std::string image;
 };
 
-Place PlaceOf(const Handle& h) { return Place{h.logical, h.kv, h.seq, h.pos, h.ppos, h.lpos, h.version}; }
+Place PlaceOf(const Handle& h) { return Place{h.logical, h.kv, h.seq, h.pos, h.ppos, h.lpos, h.version, h.image}; }
 void Restore(Handle& h, const Place& p) {
     h.DropCursor();
     h.logical = p.logical;
@@ -245,6 +246,7 @@ void Restore(Handle& h, const Place& p) {
     h.ppos = p.ppos;
     h.lpos = p.lpos;
     h.version = p.version;
+    h.image = p.image;
 }
 
 } // namespace
@@ -271,7 +273,7 @@ int Extended(const Call& c, Handle& h, int op) {
     for (;;) {
         const Place before = PlaceOf(h);
         const bool wasFirst = first;
-        const uint64_t seen = h.file->Changes();
+        const uint64_t seen = c.bias ? h.Changes() : 0;
         Row row;
         if (first && r.current && h.pos) {
             auto cur = ReadRecord(h, h.pos);
@@ -287,6 +289,7 @@ int Extended(const Call& c, Handle& h, int op) {
         if (physical) {
             h.pos = h.ppos = row.pos;
             h.version = row.version;
+            h.image = row.data;
             h.logical = false;
         } else {
             SetLogical(h, row, path);
@@ -315,7 +318,7 @@ int Extended(const Call& c, Handle& h, int op) {
         }
         if (c.bias) {
             try {
-                if (TakeLock(c, h, row.pos, deadline) || h.file->Changes() != seen) {
+                if (TakeLock(c, h, row.pos, deadline) || h.Changes() != seen) {
                     // The record may have changed since it was read (the
                     // holder waited for changed it, or another client did
                     // before the lock): examine it again as it is now.

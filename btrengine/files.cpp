@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "btrengine/postgres.h"
+#include "btrengine/sqlite.h"
 #include "btrengine/state.h"
 
 namespace btr::engine {
@@ -40,7 +42,7 @@ struct Named {
 Named Lookup(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return Named{errno == ENOTDIR ? ENOENT : errno, {}, 0};
-    return Named{0, FileId{st.st_dev, st.st_ino}, st.st_mode};
+    return Named{0, FileId{st.st_dev, st.st_ino, {}}, st.st_mode};
 }
 
 std::string Absolute(const std::string& path) {
@@ -76,17 +78,13 @@ bool Exists(const std::string& path) {
 // descriptor of the engine's own on the file, closed again, would drop the
 // locks every connection of this process (of any copy of the engine) holds
 // on it.
-void CheckWhole(const SharedFile& f, Conn& c) {
+void CheckWhole(const SharedFile& f, Store& store) {
     struct stat st {};
     if (::stat(f.home.c_str(), &st) != 0) Fail(12);
     std::error_code ec;
     if (std::filesystem::file_size(f.home + "-wal", ec) > 0 && !ec) return; // pages may still be in the log
-    auto pragma = [&c](const char* sql) {
-        Query q(c, sql);
-        return q.Step() ? q.Int(0) : 0;
-    };
     try {
-        if (st.st_size < pragma("PRAGMA page_size") * pragma("PRAGMA page_count")) Fail(30);
+        if (st.st_size < LocalDatabaseBytes(store)) Fail(30);
     } catch (const StoreError&) {
         Fail(30);
     }
@@ -119,35 +117,27 @@ int Validate(const Spec& spec) {
 // in any process, may change at any time). Anything that does not fit (no
 // spec row, a layout create would refuse, tables that do not match it)
 // answers 30.
-void LoadSpec(SharedFile& f, Conn& c) {
+void LoadSpec(SharedFile& f, Session& s) {
     const bool first = !f.loaded;
+    Spec spec;
     try {
-        const uint64_t changes = f.Changes();
-        Query q(c, "SELECT bytes, owner, ownermode FROM spec WHERE id=1");
-        if (!q.Step()) Fail(30);
+        const uint64_t changes = s.locks->Changes();
+        std::string bytes, owner;
+        int64_t mode = 0;
+        if (!s.store->ReadSpec(bytes, owner, mode)) Fail(30);
         if (first) {
-            const std::string b = q.Blob(0);
-            Spec spec;
-            if (!Spec::Parse(reinterpret_cast<const uint8_t*>(b.data()), b.size(), spec) || Validate(spec)) Fail(30);
-            f.spec = std::move(spec);
+            if (!Spec::Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), spec) || Validate(spec)) Fail(30);
+        } else {
+            spec = f.spec;
         }
-        f.spec.owner = q.Blob(1);
-        f.spec.ownerMode = static_cast<int>(q.Int(2));
+        spec.owner = std::move(owner);
+        spec.ownerMode = static_cast<int>(mode);
+        if (first && !s.store->Fits(spec)) Fail(30);
         f.specChanges = changes;
     } catch (const StoreError& err) {
         Fail(err.status == 2 || err.status == 12 ? 30 : err.status); // not one of our databases
     }
-    if (!first) return;
-    FileSql sql(f.spec);
-    try {
-        // Every statement of the layout prepares: the tables match it.
-        for (const std::string* s : {&sql.readRecord, &sql.insertRecord}) c.Stmt(*s);
-        for (const auto* list : {&sql.nextSeq, &sql.taken, &sql.addEntry, &sql.removeEntry})
-            for (const std::string& s : *list) c.Stmt(s);
-    } catch (const StoreError& err) {
-        Fail(err.status == 2 ? 30 : err.status);
-    }
-    f.sql = std::move(sql);
+    f.spec = std::move(spec);
     f.loaded = true;
 }
 
@@ -179,14 +169,10 @@ Session& SessionOf(SharedFile& f, const ClientKey& client) {
 }
 
 void Connect(SharedFile& f, Session& s) {
-    if (s.conn) return;
+    if (s.store) return;
     if (f.access == Access::Frozen && !s.locks->Freeze()) Fail(85); // a change is under way; it would not be seen
-    auto conn = std::make_unique<Conn>(f.home, f.access);
-    LockSession* locks = s.locks.get();
-    // The write lock is waited for while others make single changes, not
-    // while another client's transaction holds the file.
-    conn->mayWait = [locks](bool writing) { return !writing || !locks->TransactionByOther(); };
-    s.conn = std::move(conn);
+    s.store = LocalStore(f.home, f.access, *s.locks);
+    if (f.loaded && !s.store->Fits(f.spec)) Fail(30);
 }
 
 // Undoes a session that got no handle.
@@ -195,7 +181,80 @@ void DropIfUnused(SharedFile& f, const ClientKey& client) {
     if (it != f.sessions.end() && it->second->handles == 0 && !it->second->inTransaction) f.sessions.erase(it);
 }
 
-int OpenOnce(const Call& c, const std::string& path, bool& replaced) {
+// A handle on the file for the client, its session joined (and shared) and
+// its store connected: the layout loaded, the owner name checked.
+int NewHandle(const Call& c, const std::shared_ptr<SharedFile>& file, Session& s, bool exclusive) {
+    Engine& e = E();
+    if (!file->loaded) {
+        LoadSpec(*file, s);
+        if (file->id.server.empty()) CheckWhole(*file, *s.store);
+    } else if (file->specChanges != s.locks->Changes()) {
+        LoadSpec(*file, s);
+    }
+    bool readOnly = c.keyNum == kReadOnlyMode || file->access != Access::ReadWrite;
+    if (!file->spec.owner.empty() && OwnerArg(c) != file->spec.owner) {
+        if (file->spec.ownerMode == 1 || file->spec.ownerMode == 3) readOnly = true;
+        else Fail(51);
+    }
+    uint32_t index = 0;
+    for (uint32_t i = 1; i < e.handles.size() && !index; ++i)
+        if (!e.handles[i].open) index = i;
+    if (!index) {
+        index = static_cast<uint32_t>(e.handles.size());
+        e.handles.emplace_back();
+    }
+    Handle& h = e.handles[index];
+    h = Handle{};
+    h.index = index;
+    h.generation = ++e.generations ? e.generations : ++e.generations; // 0 is never a generation
+    h.open = true;
+    h.client = c.client;
+    h.file = file;
+    h.session = &s;
+    h.readOnly = readOnly;
+    s.handles++;
+    s.exclusive = exclusive;
+    e.clients[c.client].handles++;
+    std::memset(c.pos, 0, 128);
+    std::memcpy(c.pos, kPosMagic, 8);
+    Put32(c.pos + 8, index);
+    Put32(c.pos + 12, h.generation);
+    Put32(c.pos + 16, static_cast<uint32_t>(e.tag));
+    Put32(c.pos + 20, static_cast<uint32_t>(e.tag >> 32));
+    return 0;
+}
+
+// Opens with the session on the file: `connect` checks the file is still
+// the one looked up (`replaced` set, 85, when not) and connects its store.
+int OpenWith(const Call& c, const std::shared_ptr<SharedFile>& held, const std::function<void(Session&)>& connect) {
+    Engine& e = E();
+    std::shared_ptr<SharedFile> file = held;
+    Session& s = SessionOf(*file, c.client);
+    const bool exclusive = c.keyNum == kExclusive;
+    bool shared = false;
+    try {
+        // Exclusive opens: one handle alone on the file, in any process.
+        if (s.exclusive || (exclusive && s.handles > 0)) Fail(88);
+        if (s.handles == 0) {
+            if (!s.locks->Share(exclusive)) Fail(88);
+            shared = true;
+        }
+        connect(s);
+        return NewHandle(c, file, s, exclusive);
+    } catch (...) {
+        try {
+            if (shared && s.inTransaction) s.locks->Share(false); // the transaction still holds the file
+            else if (shared) s.locks->Unshare();
+        } catch (...) {
+        }
+        DropIfUnused(*file, c.client);
+        file.reset();
+        e.Forget(c.client);
+        throw;
+    }
+}
+
+int OpenLocal(const Call& c, const std::string& path, bool& replaced) {
     const Named named = Lookup(path);
     if (named.error) Fail(named.error == ENOENT ? 12 : named.error == EACCES ? 94 : 11);
     if (S_ISDIR(named.mode)) Fail(30);
@@ -209,67 +268,52 @@ int OpenOnce(const Call& c, const std::string& path, bool& replaced) {
         e.Forget(c.client);
         throw;
     }
-    Session& s = SessionOf(*file, c.client);
-    const bool exclusive = c.keyNum == kExclusive;
-    bool shared = false;
-    try {
-        // Exclusive opens: one handle alone on the file, in any process.
-        if (s.exclusive || (exclusive && s.handles > 0)) Fail(88);
-        if (s.handles == 0) {
-            if (!s.locks->Share(exclusive)) Fail(88);
-            shared = true;
-        }
+    return OpenWith(c, file, [&](Session& s) {
         // Shared, the file can no longer be replaced; was it, since it was looked up?
         if (Lookup(path).id != named.id || Lookup(file->home).id != named.id) {
             replaced = true;
             Fail(85);
         }
         Connect(*file, s);
-        if (!file->loaded) {
-            LoadSpec(*file, *s.conn);
-            CheckWhole(*file, *s.conn);
-        } else if (file->specChanges != file->Changes()) {
-            LoadSpec(*file, *s.conn);
+    });
+}
+
+int OpenServer(const Call& c, const std::string& path, bool& replaced) {
+    ServerPath where;
+    if (!SplitServerPath(path, where)) Fail(11);
+    Engine& e = E();
+    const ClientTag tag = e.clients[c.client].tag;
+    std::shared_ptr<SharedFile> file;
+    ServerFile found;
+    try {
+        found = FindServerFile(where, tag);
+        if (!found.id.ino) Fail(12);
+        auto& known = e.files[found.id];
+        file = known.lock();
+        if (!file) {
+            file = std::make_shared<SharedFile>();
+            file->id = found.id;
+            file->space = ServerLockSpace(found.id);
+            file->home = path;
+            known = file;
         }
-        bool readOnly = c.keyNum == kReadOnlyMode || file->access != Access::ReadWrite;
-        if (!file->spec.owner.empty() && OwnerArg(c) != file->spec.owner) {
-            if (file->spec.ownerMode == 1 || file->spec.ownerMode == 3) readOnly = true;
-            else Fail(51);
-        }
-        uint32_t index = 0;
-        for (uint32_t i = 1; i < e.handles.size() && !index; ++i)
-            if (!e.handles[i].open) index = i;
-        if (!index) {
-            index = static_cast<uint32_t>(e.handles.size());
-            e.handles.emplace_back();
-        }
-        Handle& h = e.handles[index];
-        h = Handle{};
-        h.index = index;
-        h.generation = ++e.generations ? e.generations : ++e.generations; // 0 is never a generation
-        h.open = true;
-        h.client = c.client;
-        h.file = file;
-        h.session = &s;
-        h.readOnly = readOnly;
-        s.handles++;
-        s.exclusive = exclusive;
-        e.clients[c.client].handles++;
-        std::memset(c.pos, 0, 128);
-        std::memcpy(c.pos, kPosMagic, 8);
-        Put32(c.pos + 8, index);
-        Put32(c.pos + 12, h.generation);
-        Put32(c.pos + 16, static_cast<uint32_t>(e.tag));
-        Put32(c.pos + 20, static_cast<uint32_t>(e.tag >> 32));
-        return 0;
     } catch (...) {
-        if (shared && s.inTransaction) s.locks->Share(false); // the transaction still holds the file
-        else if (shared) s.locks->Unshare();
-        DropIfUnused(*file, c.client);
-        file.reset();
         e.Forget(c.client);
         throw;
     }
+    return OpenWith(c, file, [&](Session& s) {
+        // Shared, the file can no longer be replaced; was it, since it was looked up?
+        if (FindServerFile(where, tag).id != found.id) {
+            replaced = true;
+            Fail(85);
+        }
+        if (!s.store) s.store = ServerStore(file->id, *s.locks);
+        if (file->loaded && !s.store->Fits(file->spec)) Fail(30);
+    });
+}
+
+int OpenOnce(const Call& c, const std::string& path, bool& replaced) {
+    return IsServerPath(path) ? OpenServer(c, path, replaced) : OpenLocal(c, path, replaced);
 }
 
 // Creates of one name are made one at a time, in every process: a lock in the
@@ -302,8 +346,7 @@ void Settle(const std::string& path, const std::string& name) {
     std::error_code ec;
     if (std::filesystem::file_size(home + "-wal", ec) > 0 && !ec) {
         try {
-            Conn conn(home);
-            conn.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+            CheckpointLocal(home);
         } catch (const StoreError&) {
         }
     }
@@ -368,6 +411,22 @@ int Create(const Call& c) {
     Spec spec;
     if (Get16(c.data + 4) > 119 || !Spec::Parse(c.data, static_cast<size_t>(*c.dataLen), spec)) Fail(26);
     if (const int st = Validate(spec)) Fail(st);
+    if (IsServerPath(path)) {
+        ServerPath where;
+        if (!SplitServerPath(path, where)) Fail(11);
+        Engine& e = E();
+        Client& client = e.clients[c.client];
+        std::function<void(bool)> joined;
+        try {
+            CreateServerFile(where, client.tag, spec, c.keyNum != 255, client.transaction, joined);
+        } catch (...) {
+            e.Forget(c.client);
+            throw;
+        }
+        if (joined) client.ends.push_back(std::move(joined));
+        e.Forget(c.client);
+        return 0;
+    }
     const std::string name = NameOf(path);
     const NameLock nameLock(name);
     const Named old = Lookup(path);
@@ -391,27 +450,7 @@ int Create(const Call& c) {
     };
     removeBuilding(); // what a killed create left
     try {
-        {
-            Conn conn(building, Access::ReadWrite, true);
-            conn.Exec("PRAGMA journal_mode=WAL");
-            conn.Exec("BEGIN");
-            conn.Exec("CREATE TABLE spec(id INTEGER PRIMARY KEY, bytes BLOB NOT NULL, owner BLOB NOT NULL, "
-                      "ownermode INTEGER NOT NULL)");
-            // Beside each record, the sequence of its entry on every key: a
-            // record finds its own entries without an index on position.
-            std::string rec = "CREATE TABLE rec(pos INTEGER PRIMARY KEY, ver INTEGER NOT NULL, data BLOB NOT NULL";
-            for (size_t k = 0; k < spec.keys.size(); ++k) rec += ", s" + std::to_string(k) + " INTEGER NOT NULL";
-            conn.Exec((rec + ")").c_str());
-            for (size_t k = 0; k < spec.keys.size(); ++k) {
-                const std::string t = KeyTable(static_cast<int>(k));
-                conn.Exec(("CREATE TABLE " + t + "(kv BLOB NOT NULL, seq INTEGER NOT NULL, pos INTEGER NOT NULL, " +
-                           "PRIMARY KEY(kv, seq)) WITHOUT ROWID").c_str());
-            }
-            const std::vector<uint8_t> bytes = spec.Serialize();
-            Query(conn, "INSERT INTO spec VALUES(1, ?, ?, 0)").Bind(1, bytes.data(), bytes.size()).Bind(2, std::string()).Run();
-            conn.Exec("COMMIT");
-            conn.Exec("PRAGMA wal_checkpoint(TRUNCATE)"); // everything in the file itself before it moves
-        }
+        BuildLocalFile(building, spec);
         if (exists) Settle(path, name);
         else Settle(name, name); // a log left beside a name that has no file
         if (::rename(building.c_str(), name.c_str()) != 0) {
@@ -430,8 +469,7 @@ int Create(const Call& c) {
 int Stat(const Call& c, Handle& h) {
     if (!c.data || !c.dataLen) Fail(22);
     std::vector<uint8_t> b = h.file->spec.Serialize();
-    Query q(h.Db(), "SELECT count(*) FROM rec");
-    Put32(b.data() + 6, q.Step() ? static_cast<uint32_t>(q.Int(0)) : 0);
+    Put32(b.data() + 6, h.St().Count());
     const size_t n = std::min<size_t>(b.size(), static_cast<size_t>(c.Capacity()));
     std::memcpy(c.data, b.data(), n);
     c.Returned(static_cast<int32_t>(n));
@@ -442,7 +480,7 @@ int Stat(const Call& c, Handle& h) {
 int Owner(const Call& c, Handle& h, bool set) {
     std::string owner = OwnerArg(c);
     SharedFile& f = *h.file;
-    if (f.specChanges != f.Changes()) LoadSpec(f, h.Db()); // another client may have set or cleared it
+    if (f.specChanges != h.Changes()) LoadSpec(f, *h.session); // another client may have set or cleared it
     if (set) {
         if (!f.spec.owner.empty()) Fail(50);
         if (owner.empty() || c.keyNum > 3) Fail(41);
@@ -452,10 +490,10 @@ int Owner(const Call& c, Handle& h, bool set) {
         owner.clear();
     }
     const int64_t mode = set ? c.keyNum : 0;
-    Write(h, [&] { Query(h.Db(), "UPDATE spec SET owner=?, ownermode=? WHERE id=1").Bind(1, owner).Bind(2, mode).Run(); });
+    Write(h, [&] { h.St().SetOwner(owner, mode); });
     f.spec.owner = owner;
     f.spec.ownerMode = static_cast<int>(mode);
-    f.specChanges = f.Changes();
+    f.specChanges = h.Changes();
     return 0;
 }
 

@@ -281,6 +281,7 @@ public:
     LocalSession(const LocalSession&) = delete;
     LocalSession& operator=(const LocalSession&) = delete;
 
+    uint64_t Changes() override { return FSpace->Changes(); }
     bool Share(bool exclusive) override { return Try(FFd, exclusive ? F_WRLCK : F_RDLCK, kOpen); }
     void Unshare() override { Drop(FFd, kOpen); }
 
@@ -435,7 +436,7 @@ std::string LocalHome(LockSpace& space, FileId id, const std::string& path) {
     Wait(local.Fd(), F_WRLCK, kHome);
     std::string home = local.HomeText();
     struct stat st {};
-    if (home.empty() || ::stat(home.c_str(), &st) != 0 || FileId{st.st_dev, st.st_ino} != id) {
+    if (home.empty() || ::stat(home.c_str(), &st) != 0 || FileId{st.st_dev, st.st_ino, {}} != id) {
         home = path;
         local.SetHome(home);
     }

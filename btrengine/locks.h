@@ -15,9 +15,11 @@
 
 namespace btr::engine {
 
-// A file as the system knows it: links and other paths to it give the same id.
+// A file as the system knows it: links and other paths to it give the same
+// id. A server's file: its server and database, and its number there.
 struct FileId {
     uint64_t dev = 0, ino = 0;
+    std::string server;
     auto operator<=>(const FileId&) const = default;
 };
 
@@ -29,6 +31,10 @@ using ClientTag = uint64_t;
 class LockSession {
 public:
     virtual ~LockSession() = default;
+
+    // The file's change stamp as this client sees it: it moves with every
+    // change another client made since (see LockSpace::Changes).
+    virtual uint64_t Changes() = 0;
 
     // Open modes: every normal open shares the file, an exclusive open needs
     // it alone. False when another client's open stands in the way.

@@ -38,50 +38,6 @@ std::optional<std::string> KeyOf(const SharedFile& f, int k, const std::string& 
     return EncodeKey(key, Bytes(raw), f.spec.AcsTable());
 }
 
-// The sequence a new entry of `kv` gets: duplicates go after every entry of
-// the same value, so they keep the order they were written in; a unique
-// key's one entry has sequence 0.
-int64_t NextSeq(Conn& c, const SharedFile& f, int k, const std::string& kv) {
-    if (!f.spec.keys[static_cast<size_t>(k)].Duplicates()) return 0;
-    Query q(c, f.sql.nextSeq[static_cast<size_t>(k)]);
-    q.Bind(1, kv);
-    return q.Step() ? q.Int(0) + 1 : 1;
-}
-
-// Another record holding `kv` on a unique key (checked before anything is
-// written, so a refused write leaves nothing to undo).
-bool Taken(Conn& c, const SharedFile& f, int k, const std::string& kv, uint32_t self) {
-    if (f.spec.keys[static_cast<size_t>(k)].Duplicates()) return false;
-    Query q(c, f.sql.taken[static_cast<size_t>(k)]);
-    q.Bind(1, kv);
-    return q.Step() && static_cast<uint32_t>(q.Int(0)) != self;
-}
-
-// The position a new record gets: one past the largest in the file, read
-// inside the change (which holds the file's write lock, in every process),
-// passing over positions a lock still stands on (that of a record deleted
-// meanwhile, a multiple-record lock kept after a delete): a new record
-// never starts out locked. Within a transaction, which keeps the write lock,
-// the next ones follow on while no lock stood anywhere past the first.
-uint32_t NextPosition(Handle& h) {
-    Session& s = *h.session;
-    if (s.inTransaction && s.nextPos) return s.nextPos++;
-    Query q(h.Db(), "SELECT max(pos) FROM rec");
-    int64_t pos = (q.Step() ? q.Int(0) : 0) + 1;
-    while (pos < int64_t{UINT32_MAX} && !h.Locks().Free(static_cast<uint32_t>(pos))) ++pos;
-    if (pos <= 0 || pos >= int64_t{UINT32_MAX} - 1) Fail(18); // positions are 4 bytes: the file is full
-    if (s.inTransaction && h.Locks().FreeFrom(static_cast<uint32_t>(pos) + 1)) s.nextPos = static_cast<uint32_t>(pos) + 1;
-    return static_cast<uint32_t>(pos);
-}
-
-void AddEntry(Conn& c, const SharedFile& f, int k, const std::string& kv, int64_t seq, uint32_t pos) {
-    Query(c, f.sql.addEntry[static_cast<size_t>(k)]).Bind(1, kv).Bind(2, seq).Bind(3, int64_t{pos}).Run();
-}
-
-void RemoveEntry(Conn& c, const SharedFile& f, int k, const std::string& kv, int64_t seq) {
-    Query(c, f.sql.removeEntry[static_cast<size_t>(k)]).Bind(1, kv).Bind(2, seq).Run();
-}
-
 // Where a record stands on a key, from the record itself (its key bytes and
 // the sequence kept beside it); false when the key does not index it.
 bool Locate(const SharedFile& f, int k, Row& row) {
@@ -116,30 +72,11 @@ int Deliver(const Call& c, const SharedFile& f, const std::string& rec) {
 void SetPhysical(Handle& h, const Row& row) {
     h.pos = h.ppos = row.pos;
     h.version = row.version;
+    h.image = row.data;
     h.logical = false;
 }
 
 // ---- stepping -------------------------------------------------------------
-
-// Where a scan starts. Beyond: past the handle's own entry; on a key with
-// duplicates that is the rest of its value (Same), then the values after it.
-enum class From { Start, AtOrAfter, After, Beyond, Same };
-
-std::string ScanSql(int path, bool forward, From from) {
-    std::string sql;
-    if (path < 0) {
-        sql = "SELECT NULL, 0, pos, ver, data FROM rec";
-        if (from == From::AtOrAfter) sql += forward ? " WHERE pos>=?1" : " WHERE pos<=?1";
-        if (from == From::After || from == From::Beyond) sql += forward ? " WHERE pos>?1" : " WHERE pos<?1";
-        return sql + (forward ? " ORDER BY pos" : " ORDER BY pos DESC");
-    }
-    sql = "SELECT k.kv, k.seq, k.pos, r.ver, r.data FROM " + KeyTable(path) +
-          " AS k CROSS JOIN rec AS r ON r.pos=k.pos";
-    if (from == From::AtOrAfter) sql += forward ? " WHERE k.kv>=?1" : " WHERE k.kv<=?1";
-    if (from == From::After || from == From::Beyond) sql += forward ? " WHERE k.kv>?1" : " WHERE k.kv<?1";
-    if (from == From::Same) sql += forward ? " WHERE k.kv=?1 AND k.seq>?2" : " WHERE k.kv=?1 AND k.seq<?2";
-    return sql + (forward ? " ORDER BY k.kv, k.seq" : " ORDER BY k.kv DESC, k.seq DESC");
-}
 
 // A stored record that contradicts the file's layout (shorter than the fixed
 // part, or of another length in a fixed-length file) is damage: 2, never a
@@ -149,27 +86,19 @@ bool Sound(const SharedFile& f, const std::string& data) {
 }
 
 // Reads rows of a scan into the handle's cursor from row `n` on, until
-// `batch` or the byte limit; false at a damaged record (the rows before it stand).
+// `batch` or the byte limit; false at a damaged record (the rows before it
+// stand). The stamp the rows are current at goes to `changes`.
 bool Fill(Handle& h, int path, bool forward, From from, const std::string& kv, int64_t seq, uint32_t pos,
-          uint32_t batch, uint32_t& n, size_t& bytes) {
+          uint32_t batch, uint32_t& n, uint64_t& changes) {
     Cursor& cur = h.cursor;
-    Query q(h.Db(), ScanSql(path, forward, from));
-    if (path < 0 && from != From::Start) q.Bind(1, int64_t{pos});
-    if (path >= 0 && from != From::Start) q.Bind(1, kv);
-    if (path >= 0 && from == From::Same) q.Bind(2, seq);
-    for (; n < batch && bytes < kMaxBatchBytes && q.Step(); ++n) {
-        if (cur.rows.size() <= n) cur.rows.emplace_back();
-        Row& r = cur.rows[n];
-        q.Blob(0, r.kv);
-        r.seq = q.Int(1);
-        r.pos = static_cast<uint32_t>(q.Int(2));
-        r.version = q.Int(3);
-        q.Blob(4, r.data);
-        if (!Sound(*h.file, r.data)) {
-            if (n == 0) Fail(2);
+    const uint32_t first = n;
+    changes = std::min(changes, h.St().Scan(path, forward, from, kv, seq, pos, batch, kMaxBatchBytes, cur.rows, n));
+    for (uint32_t i = first; i < n; ++i) {
+        if (!Sound(*h.file, cur.rows[i].data)) {
+            if (i == 0) Fail(2);
+            n = i;
             return false;
         }
-        bytes += r.data.size();
     }
     return true;
 }
@@ -184,14 +113,13 @@ bool Seek(Handle& h, int path, bool forward, From from, const std::string& kv, i
           uint32_t batch = 1) {
     Cursor& cur = h.cursor;
     cur.path = -2;
-    const uint64_t changes = h.file->Changes();
     if (batch > 1 && h.Locks().OtherWriting()) batch = 1;
     uint32_t n = 0;
-    size_t bytes = 0;
+    uint64_t changes = UINT64_MAX; // the older of the two scans' stamps
     bool whole = true;
     if (path >= 0 && from == From::Beyond && h.file->spec.keys[static_cast<size_t>(path)].Duplicates())
-        whole = Fill(h, path, forward, From::Same, kv, seq, pos, batch, n, bytes);
-    if (whole) Fill(h, path, forward, from, kv, seq, pos, batch, n, bytes);
+        whole = Fill(h, path, forward, From::Same, kv, seq, pos, batch, n, changes);
+    if (whole) Fill(h, path, forward, from, kv, seq, pos, batch, n, changes);
     if (n == 0) return false;
     row = std::move(cur.rows[0]); // each row is handed out once
     cur.path = path;
@@ -240,15 +168,15 @@ bool Hold(const Call& c, Handle& h, uint32_t pos) {
 // its holder may have changed or deleted it meanwhile, so the record is found
 // again under the lock and the answer is the record as it is now.
 template <class Find> bool FindLocked(const Call& c, Handle& h, Row& row, Find&& find) {
-    uint64_t seen = h.file->Changes();
+    if (!c.bias) return find(row);
+    uint64_t seen = h.Changes();
     if (!find(row)) return false;
-    if (!c.bias) return true;
     try {
         Clock::time_point deadline{}; // set by the first wait
         // Unless nothing changed in the file between the read and the lock,
         // read again under the lock: the answer is the record as it is now.
-        while (TakeLock(c, h, row.pos, deadline) || h.file->Changes() != seen) {
-            seen = h.file->Changes();
+        while (TakeLock(c, h, row.pos, deadline) || h.Changes() != seen) {
+            seen = h.Changes();
             Row again;
             const bool found = find(again);
             if (found && again.pos == row.pos) {
@@ -268,27 +196,6 @@ template <class Find> bool FindLocked(const Call& c, Handle& h, Row& row, Find&&
 
 } // namespace
 
-FileSql::FileSql(const Spec& spec) {
-    std::string seqs, marks;
-    for (size_t k = 0; k < spec.keys.size(); ++k) {
-        const std::string n = std::to_string(k), t = KeyTable(static_cast<int>(k));
-        seqs += ", s" + n;
-        marks += ", ?";
-        nextSeq.push_back("SELECT seq FROM " + t + " WHERE kv=? ORDER BY seq DESC LIMIT 1");
-        taken.push_back("SELECT pos FROM " + t + " WHERE kv=? AND seq=0");
-        addEntry.push_back("INSERT INTO " + t + "(kv, seq, pos) VALUES(?, ?, ?)");
-        removeEntry.push_back("DELETE FROM " + t + " WHERE kv=? AND seq=?");
-    }
-    readRecord = "SELECT ver, data" + seqs + " FROM rec WHERE pos=?";
-    insertRecord = "INSERT INTO rec(pos, ver, data" + seqs + ") VALUES(?, 1, ?" + marks + ")";
-}
-
-std::string KeyTable(int k) {
-    std::string name = std::to_string(k);
-    name.insert(name.begin(), 'k');
-    return name;
-}
-
 Handle& HandleOf(const Call& c) {
     if (!c.pos) Fail(23);
     if (std::memcmp(c.pos, kPosMagic, 8) != 0 || Get64(c.pos + 16) != E().tag) Fail(3);
@@ -301,16 +208,8 @@ Handle& HandleOf(const Call& c) {
 }
 
 std::optional<Row> ReadRecord(const Handle& h, uint32_t pos) {
-    const SharedFile& f = *h.file;
-    Query q(h.Db(), f.sql.readRecord);
-    q.Bind(1, int64_t{pos});
-    if (!q.Step()) return std::nullopt;
-    Row row;
-    row.pos = pos;
-    row.version = q.Int(0);
-    row.data = q.Blob(1);
-    if (!Sound(f, row.data)) Fail(2);
-    for (int k = 0; k < static_cast<int>(f.spec.keys.size()); ++k) row.seqs.push_back(q.Int(2 + k));
+    auto row = h.St().Read(pos);
+    if (row && !Sound(*h.file, row->data)) Fail(2);
     return row;
 }
 
@@ -331,7 +230,7 @@ bool Advance(Handle& h, int path, bool forward, Row& row) {
     const uint32_t at = path < 0 ? h.ppos : h.lpos;
     const bool onward = cur.path == path && cur.forward == forward && cur.lastPos == at &&
                         (path < 0 || (h.logical && h.keyNum == path));
-    if (onward && cur.next < cur.count && cur.changes == h.file->Changes()) {
+    if (onward && cur.next < cur.count && cur.changes == h.Changes()) {
         row = std::move(cur.rows[cur.next++]);
         cur.lastPos = row.pos;
         return true;
@@ -363,6 +262,7 @@ void Pause(const Call& c, const Handle& h, uint32_t generation, Clock::duration 
     std::this_thread::sleep_for(pause);
     c.guard->lock();
     E().waiting--;
+    E().moments++;
     if (!h.open || h.generation != generation) Fail(3);
 }
 
@@ -433,7 +333,7 @@ int Unlock(const Call& c, Handle& h) {
 // ---- writing --------------------------------------------------------------------
 
 // Autoincrement segments holding zero get the key's largest value plus one.
-void FillAutoIncrement(Conn& c, const SharedFile& f, std::string& rec) {
+void FillAutoIncrement(Store& store, const SharedFile& f, std::string& rec) {
     for (size_t k = 0; k < f.spec.keys.size(); ++k) {
         const Key& key = f.spec.keys[k];
         if (key.segments.size() != 1 || key.segments[0].Type() != ktAutoInc) continue;
@@ -441,11 +341,10 @@ void FillAutoIncrement(Conn& c, const SharedFile& f, std::string& rec) {
         auto* p = reinterpret_cast<uint8_t*>(rec.data()) + s.pos - 1;
         if (std::any_of(p, p + s.len, [](uint8_t b) { return b != 0; })) continue;
         const bool descending = s.flags & kfDescending;
-        Query q(c, "SELECT kv FROM " + KeyTable(static_cast<int>(k)) + (descending ? " ORDER BY kv LIMIT 1"
-                                                                                     : " ORDER BY kv DESC LIMIT 1"));
+        const std::optional<std::string> edge = store.Edge(static_cast<int>(k), !descending);
         int64_t max = 0;
-        if (q.Step()) {
-            const std::string kv = q.Blob(0);
+        if (edge) {
+            const std::string& kv = *edge;
             uint64_t u = 0;
             for (size_t i = 0; i < s.len && i < kv.size(); ++i)
                 u = u << 8 | static_cast<uint8_t>(descending ? ~kv[i] : kv[i]);
@@ -468,35 +367,12 @@ int Insert(const Call& c, Handle& h) {
                     f.spec.VariableLength() ? static_cast<size_t>(*c.dataLen) : f.spec.recordLen);
     Row row;
     Write(h, [&] {
-        FillAutoIncrement(h.Db(), f, rec);
+        FillAutoIncrement(h.St(), f, rec);
         std::vector<std::optional<std::string>> kvs;
-        for (int k = 0; k < KeyCount(h); ++k) {
-            kvs.push_back(KeyOf(f, k, rec));
-            row.seqs.push_back(kvs.back() ? NextSeq(h.Db(), f, k, *kvs.back()) : 0);
-        }
-        // The entries go first, at the position the record will get: a unique
-        // key that refuses the value (its primary key) takes back the entries
-        // already made, and nothing is written.
-        row.pos = NextPosition(h);
-        for (int k = 0; k < KeyCount(h); ++k) {
-            const auto i = static_cast<size_t>(k);
-            if (!kvs[i]) continue;
-            try {
-                AddEntry(h.Db(), f, k, *kvs[i], row.seqs[i], row.pos);
-            } catch (const StoreError& e) {
-                if (e.status != 5) throw;
-                for (int j = 0; j < k; ++j)
-                    if (kvs[static_cast<size_t>(j)]) RemoveEntry(h.Db(), f, j, *kvs[static_cast<size_t>(j)], row.seqs[static_cast<size_t>(j)]);
-                Fail(5);
-            }
-        }
-        Query q(h.Db(), f.sql.insertRecord);
-        q.Bind(1, int64_t{row.pos}).Bind(2, rec);
-        for (int k = 0; k < KeyCount(h); ++k) q.Bind(3 + k, row.seqs[static_cast<size_t>(k)]);
-        q.Run();
+        for (int k = 0; k < KeyCount(h); ++k) kvs.push_back(KeyOf(f, k, rec));
+        if (!h.St().Insert(rec, kvs, row)) Fail(5);
     });
     std::memcpy(c.data, rec.data(), f.spec.recordLen); // autoincrement values go back
-    row.version = 1;
     row.data = std::move(rec);
     if (path >= 0 && Locate(f, path, row)) SetLogical(h, row, path);
     else SetPhysical(h, row);
@@ -508,10 +384,11 @@ int Insert(const Call& c, Handle& h) {
 // it either before the change or after it, never in between: always in a
 // transaction (the record stays held until it ends), outside one while any
 // client of the file takes record locks (one that starts to first waits out
-// the changes under way that hold none). Outside a transaction the record is
-// read inside the change (one read of the file, not two); inside one it is
+// the changes under way that hold none); a store whose changes hold their
+// record themselves says Locked instead. Inside a transaction the record is
 // read first, so that a refused change does not leave the file held by the
-// transaction.
+// transaction; outside one the change itself checks the version the handle
+// read.
 Changing::Changing(Handle& h) : FH(h), FPos(h.pos) {
     if (h.readOnly) Fail(46);
     if (!h.pos) Fail(8);
@@ -537,12 +414,14 @@ Changing::~Changing() {
     if (FHeld) FH.Locks().Unlock(FPos);
 }
 
-// Outside a transaction, called inside the change: its mark is up, so a
-// client that starts to lock records after the look at the lockers waits
-// for the change to end.
+// Called inside the change: its mark is up, so a client that starts to lock
+// records after the look at the lockers waits for the change to end.
+void Changing::Held() {
+    if (!FHeld && FH.Locks().Lockers()) Hold();
+}
+
 const Row& Changing::Old() {
     if (!FLoaded) {
-        if (!FHeld && FH.Locks().Lockers()) Hold();
         auto rec = ReadRecord(FH, FPos);
         if (!rec) Fail(8);
         if (rec->version != FH.version) Fail(80);
@@ -552,54 +431,55 @@ const Row& Changing::Old() {
     return FOld;
 }
 
+void Changing::Check(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Done: return;
+    case Outcome::Gone: Fail(8);
+    case Outcome::Changed: Fail(80);
+    case Outcome::Locked: Fail(FH.Locks().TransactionByOther() ? 85 : 84);
+    }
+}
+
 void Changing::Done() {
     if (FH.session->inTransaction && FH.session->changed.insert(FPos).second) FHeld = false;
 }
 
-void Rewrite(Handle& h, Changing& changing, const std::function<std::string(const Row&)>& make) {
+// The new record is made of the one the handle read (the store refuses the
+// change when the record is no longer at that version).
+void Rewrite(Handle& h, Changing& changing, const std::function<std::string(const std::string&)>& make) {
     const SharedFile& f = *h.file;
-    struct Move {
-        int k;
-        std::optional<std::string> before, after;
-    };
-    std::vector<Move> moved;
-    std::string rec;
-    // Every refusal before the first write: before the change when the
-    // record was read already (in a transaction), else first in it.
+    const std::string rec = make(h.image);
+    std::vector<KeyMove> moved;
+    // Every refusal before the first write; one that the record's own state
+    // (gone, changed) explains answers that instead.
     auto prepare = [&] {
-        const Row& old = changing.Old();
-        rec = make(old);
-        for (int k = 0; k < KeyCount(h); ++k) {
-            Move m{k, KeyOf(f, k, old.data), KeyOf(f, k, rec)};
+        moved.clear();
+        int refusal = 0;
+        for (int k = 0; k < KeyCount(h) && !refusal; ++k) {
+            KeyMove m{k, KeyOf(f, k, h.image), KeyOf(f, k, rec)};
             if (m.before == m.after) continue;
-            if (!KeyAt(h, k).Modifiable()) Fail(10);
-            if (m.after && Taken(h.Db(), f, k, *m.after, h.pos)) Fail(5);
+            if (!KeyAt(h, k).Modifiable()) refusal = 10;
+            else if (m.after && h.St().Taken(k, *m.after, h.pos)) refusal = 5;
             moved.push_back(std::move(m));
+        }
+        if (refusal) {
+            changing.Old();
+            Fail(refusal);
         }
     };
     const bool prepared = changing.Loaded();
     if (prepared) prepare();
     Row row;
     Write(h, [&] {
+        changing.Held();
         if (!prepared) prepare();
-        const Row& old = changing.Old();
-        row = old;
-        row.data = rec;
-        row.version = old.version + 1;
-        Query(h.Db(), "UPDATE rec SET ver=ver+1, data=? WHERE pos=?").Bind(1, rec).Bind(2, int64_t{h.pos}).Run();
-        for (const Move& m : moved) {
-            const auto k = static_cast<size_t>(m.k);
-            if (m.before) RemoveEntry(h.Db(), f, m.k, *m.before, old.seqs[k]);
-            if (!m.after) continue;
-            const int64_t seq = NextSeq(h.Db(), f, m.k, *m.after);
-            if (seq != old.seqs[k])
-                Query(h.Db(), "UPDATE rec SET s" + std::to_string(k) + "=? WHERE pos=?").Bind(1, seq).Bind(2, int64_t{h.pos}).Run();
-            row.seqs[k] = seq;
-            AddEntry(h.Db(), f, m.k, *m.after, seq, h.pos);
-        }
+        changing.Check(h.St().Replace(h.pos, h.version, rec, moved, row));
     });
     changing.Done();
+    row.pos = h.pos;
+    row.data = rec;
     h.version = row.version;
+    h.image = rec;
     // The logical position follows the record to its new place on the path.
     if (h.logical) {
         if (Locate(f, h.keyNum, row)) {
@@ -619,7 +499,7 @@ int Update(const Call& c, Handle& h) {
     if (!c.HasData(f.spec.recordLen)) Fail(22);
     const std::string rec(reinterpret_cast<const char*>(c.data),
                           f.spec.VariableLength() ? static_cast<size_t>(*c.dataLen) : f.spec.recordLen);
-    Rewrite(h, changing, [&](const Row&) { return rec; });
+    Rewrite(h, changing, [&](const std::string&) { return rec; });
     if (h.logical) ReturnKey(c, f, h.keyNum, rec);
     return 0;
 }
@@ -628,16 +508,17 @@ int Delete(Handle& h) {
     Changing changing(h);
     const SharedFile& f = *h.file;
     const uint32_t pos = h.pos;
+    std::vector<std::optional<std::string>> kvs;
+    for (int k = 0; k < KeyCount(h); ++k) kvs.push_back(KeyOf(f, k, h.image));
     Write(h, [&] {
-        const Row& old = changing.Old();
-        Query(h.Db(), "DELETE FROM rec WHERE pos=?").Bind(1, int64_t{pos}).Run();
-        for (int k = 0; k < KeyCount(h); ++k)
-            if (const auto kv = KeyOf(f, k, old.data)) RemoveEntry(h.Db(), f, k, *kv, old.seqs[static_cast<size_t>(k)]);
+        changing.Held();
+        changing.Check(h.St().Remove(pos, h.version, kvs));
     });
     changing.Done();
     ReleaseSingle(h);
     h.pos = 0; // between the neighbours: the logical and physical places stay
     h.version = -1;
+    h.image.clear();
     return 0;
 }
 
@@ -750,26 +631,13 @@ Span SpanOf(const std::string& first, const std::string& last) {
     return Span{first.substr(0, n), Digits(first, n), Digits(last, n)};
 }
 
-bool Ends(Conn& c, int path, std::string& first, std::string& last) {
-    Query lo(c, path < 0 ? "SELECT pos FROM rec ORDER BY pos LIMIT 1" : "SELECT kv FROM " + KeyTable(path) + " ORDER BY kv LIMIT 1");
-    if (!lo.Step()) return false;
-    first = path < 0 ? std::string() : lo.Blob(0);
-    const int64_t firstPos = path < 0 ? lo.Int(0) : 0;
-    Query hi(c, path < 0 ? "SELECT pos FROM rec ORDER BY pos DESC LIMIT 1"
-                         : "SELECT kv FROM " + KeyTable(path) + " ORDER BY kv DESC LIMIT 1");
-    if (!hi.Step()) return false;
-    if (path < 0) {
-        // Physical positions read as eight big-endian bytes, like a key.
-        auto be = [](uint64_t v) {
-            std::string s(8, '\0');
-            for (int i = 7; i >= 0; --i, v >>= 8) s[static_cast<size_t>(i)] = static_cast<char>(v & 0xFF);
-            return s;
-        };
-        first = be(static_cast<uint64_t>(firstPos));
-        last = be(static_cast<uint64_t>(hi.Int(0)));
-    } else {
-        last = hi.Blob(0);
-    }
+bool Ends(Store& store, int path, std::string& first, std::string& last) {
+    auto lo = store.Edge(path, false);
+    if (!lo) return false;
+    auto hi = store.Edge(path, true);
+    if (!hi) return false;
+    first = std::move(*lo);
+    last = std::move(*hi);
     return true;
 }
 
@@ -795,7 +663,7 @@ int FindPercentage(const Call& c, Handle& h) {
         here = row->kv;
     }
     std::string first, last;
-    if (!Ends(h.Db(), path, first, last)) Fail(8);
+    if (!Ends(h.St(), path, first, last)) Fail(8);
     const Span span = SpanOf(first, last);
     uint32_t pct = 0;
     if (span.hi > span.lo) {
@@ -815,7 +683,7 @@ int GetByPercentage(const Call& c, Handle& h) {
     Row row;
     const bool found = FindLocked(c, h, row, [&](Row& r) {
         std::string first, last;
-        if (!Ends(h.Db(), path, first, last)) return false;
+        if (!Ends(h.St(), path, first, last)) return false;
         const Span span = SpanOf(first, last);
         const uint64_t x = span.lo + static_cast<uint64_t>(static_cast<long double>(span.hi - span.lo) * pct / 10000);
         std::string target = span.prefix;

@@ -42,35 +42,16 @@ struct Status {
 };
 [[noreturn]] inline void Fail(int code) { throw Status{code}; }
 
-// A record as the store holds it.
-struct Row {
-    std::string kv;
-    int64_t seq = 0;
-    uint32_t pos = 0;
-    int64_t version = 0;
-    std::string data;
-    std::vector<int64_t> seqs; // per key, when read by position
-};
-
-// The statements of one file's layout, composed once at open.
-struct FileSql {
-    std::string readRecord, insertRecord;
-    std::vector<std::string> nextSeq, taken, addEntry, removeEntry; // per key
-
-    explicit FileSql(const Spec& spec = {});
-};
-
-// One client's standing on one file: its connection (which holds the
-// client's transaction on the file) and its locks, as every other client,
-// in this process or another, sees them.
+// One client's standing on one file: its store (which holds the client's
+// transaction on the file) and its locks, as every other client, in this
+// process or another, sees them.
 struct Session {
     std::unique_ptr<LockSession> locks;
-    std::unique_ptr<Conn> conn;
+    std::unique_ptr<Store> store;
     int handles = 0;
     bool exclusive = false;
     bool inTransaction = false; // the client's transaction changed the file
     std::set<uint32_t> changed; // records it changed, held until it ends
-    uint32_t nextPos = 0;       // the transaction's next record position, once known
 };
 
 // One open Btrieve file, shared by every handle on it in this process.
@@ -82,14 +63,12 @@ struct SharedFile {
     bool loaded = false; // its layout read and checked
     Spec spec;
     uint64_t specChanges = 0; // the change stamp the owner name was read at
-    FileSql sql;
     std::map<ClientKey, std::unique_ptr<Session>> sessions;
 
     SharedFile() = default;
     SharedFile(const SharedFile&) = delete;
     SharedFile& operator=(const SharedFile&) = delete;
     ~SharedFile();
-    uint64_t Changes() const { return space->Changes(); }
 };
 
 // Rows read ahead along a path, handed out by the next reads in the same
@@ -124,12 +103,14 @@ struct Handle {
     uint32_t ppos = 0;
     uint32_t lpos = 0; // the record of the logical position
     int64_t version = -1;
+    std::string image; // the current record as read (at `version`)
     uint32_t singleLock = 0;
     std::set<uint32_t> multiLocks;
     Cursor cursor;
 
-    Conn& Db() const { return *session->conn; }
+    Store& St() const { return *session->store; }
     LockSession& Locks() const { return *session->locks; }
+    uint64_t Changes() const { return session->locks->Changes(); }
     void DropCursor() { cursor = Cursor{}; }
 };
 
@@ -141,6 +122,8 @@ struct Client {
     // Files the transaction changed, kept alive until it ends even when
     // every handle on them closed.
     std::map<Session*, std::shared_ptr<SharedFile>> written;
+    // What else ends with the transaction (a server file it created).
+    std::vector<std::function<void(bool commit)>> ends;
 };
 
 // A position block: this magic, the handle's number and generation, and the
@@ -154,6 +137,7 @@ struct Engine {
     std::deque<Handle> handles; // stable addresses; index 0 is never used
     uint32_t generations = 0;   // the last generation given out, for every slot
     int waiting = 0;            // lock requests waiting, each holding on to its handle
+    uint64_t moments = 0;       // moves on at every call and every pause: what a store read in an earlier one is old
     std::map<FileId, std::weak_ptr<SharedFile>> files;
     std::map<ClientKey, Client> clients;
 
@@ -185,8 +169,6 @@ struct Call {
         if (dataLen) *dataLen = n;
     }
 };
-
-std::string KeyTable(int k);
 
 // files.cpp
 int Open(const Call& c);
@@ -225,6 +207,10 @@ public:
     // The record as it is (8 when gone, 80 when changed since the handle read it).
     const Row& Old();
     bool Loaded() const { return FLoaded; }
+    // Inside the change: holds the record where the store needs it held.
+    void Held();
+    // The status of what the store made of the change (0 when done).
+    void Check(Outcome outcome);
     // The change is made: one inside a transaction keeps the record held.
     void Done();
 
@@ -236,8 +222,9 @@ private:
     bool FTransaction = false, FHeld = false, FLoaded = false;
     Row FOld;
 };
-// Writes the record `make` makes of the current one, keys kept in step.
-void Rewrite(Handle& h, Changing& changing, const std::function<std::string(const Row&)>& make);
+// Writes the record `make` makes of the current one (as the handle read
+// it), keys kept in step.
+void Rewrite(Handle& h, Changing& changing, const std::function<std::string(const std::string&)>& make);
 bool Advance(Handle& h, int path, bool forward, Row& row);
 // `deadline`: when a wait ends; the first wait sets it (from a zero value).
 bool TakeLock(const Call& c, Handle& h, uint32_t pos, std::chrono::steady_clock::time_point& deadline);

@@ -10,6 +10,7 @@
 
 #include "platform/codepage.h"
 #include "platform/exceptions.h"
+#include "platform/files.h"
 #include "platform/klstrings.h"
 #include "platform/messages.h"
 
@@ -129,7 +130,7 @@ void TBDataSet::InternalOpen() {
     FKeys = std::move(fd.Keys);
 
     FDataFile = std::make_unique<TBtrieveFile>();
-    FDataFile->SetFileName(FBaseName);
+    FDataFile->SetFileName(DescribedFile(FDictName, FBaseName));
     FDataFile->SetFileOwner(fd.Owner);
     FDataFile->SetReadOnly(FReadOnly);
     FDataFile->SetActive(true);

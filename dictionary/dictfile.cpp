@@ -21,8 +21,23 @@ namespace {
 constexpr uint32_t kQuestionBox = MB_YESNO | MB_ICONQUESTION; // 0x24
 constexpr uint32_t kErrorBox = MB_OK | MB_ICONERROR;          // 0x10
 
+// Whether the engine finds a file at the path (a server's file is asked for).
+bool Exists(const std::string& path) {
+    if (!IsServerPath(path)) return FileExists(path);
+    TBtrieveFile probe(nullptr);
+    probe.SetFileName(path);
+    probe.SetReadOnly(true);
+    try {
+        probe.SetActive(true);
+    } catch (const EBtrieve& e) {
+        return e.Error() != bsFileNotFound;
+    }
+    probe.SetActive(false);
+    return true;
+}
+
 bool OverwriteAllowed(const std::string& path) {
-    return !FileExists(path) ||
+    return !Exists(path) ||
            MessageBox(LoadResString(res::SFileExists), LoadResString(res::SConfirmation), kQuestionBox) == IDYES;
 }
 
@@ -81,10 +96,13 @@ void TDictFile::CreateFile(const std::string& aFileName) {
     // the engine's "file not open" for the first read, before any question.
     if (!Active()) Reject(bsNotOpen, bGetGreaterOrEqual);
     CheckDictionaryLayout(*this);
-    if (!OverwriteAllowed(aFileName)) Abort();
-    const AnsiString name = Utf8ToAnsi(aFileName);
+    // A bare name goes beside a dictionary on a server; a path names where
+    // the file goes, and its last part the file the dictionary describes.
+    const std::string path = DescribedFile(FileName(), aFileName);
+    if (!OverwriteAllowed(path)) Abort();
+    const AnsiString name = Utf8ToAnsi(ExtractFileName(aFileName));
     if (name.size() > kDictNameMax)
-        throw EBtrieve(Format(LoadResString(res::SNameTooLong), {aFileName, int(kDictNameMax)}));
+        throw EBtrieve(Format(LoadResString(res::SNameTooLong), {ExtractFileName(aFileName), int(kDictNameMax)}));
 
     auto first = [&](int16_t etype) {
         Buff.Clear();
@@ -115,7 +133,7 @@ void TDictFile::CreateFile(const std::string& aFileName) {
     if (recordLen > kMaxRecordLength) Refuse(LoadResString(res::SRecordTooLong));
 
     TBtrieveFile target(nullptr);
-    target.SetFileName(aFileName);
+    target.SetFileName(path);
     target.SetAllocateData(true);
 
     // Key segments, each placed at the offset of the field it names.

@@ -27,7 +27,7 @@ constexpr int32_t bConcurrent = 1000;
 // Engine statuses the library acts on.
 enum TBtrStatus : int32_t {
     bsOk = 0, bsIOError = 2, bsNotOpen = 3, bsKeyNotFound = 4, bsDuplicateKey = 5, bsInvalidKeyNumber = 6,
-    bsNoCurrency = 8, bsEndOfFile = 9, bsInvalidFileName = 11, bsKeyBufferShort = 21, bsDataBufferShort = 22,
+    bsNoCurrency = 8, bsEndOfFile = 9, bsInvalidFileName = 11, bsFileNotFound = 12, bsKeyBufferShort = 21, bsDataBufferShort = 22,
     bsTransactionActive = 37, bsNoTransaction = 39, bsInvalidPosition = 43, bsInvalidOwner = 51, bsFileExists = 59,
     bsConflict = 80, bsRecordLocked = 84, bsFileLocked = 85, bsChunkOutOfRange = 103,
 };

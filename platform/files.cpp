@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,9 +30,65 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path, size_t count) {
     return data;
 }
 
+bool IsServerPath(const std::string& path) {
+    return path.rfind("postgresql://", 0) == 0 || path.rfind("postgres://", 0) == 0;
+}
+
+namespace {
+
+std::string Unescaped(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+std::string Escaped(const std::string& s) {
+    std::string out;
+    for (unsigned char ch : s) {
+        if (std::isalnum(ch) || std::strchr("-._~", ch)) {
+            out += static_cast<char>(ch);
+        } else {
+            char esc[4];
+            std::snprintf(esc, sizeof esc, "%%%02X", ch);
+            out += esc;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 std::string ExtractFileName(const std::string& path) {
+    if (IsServerPath(path)) {
+        const std::string base = path.substr(0, path.find('?'));
+        return Unescaped(base.substr(base.rfind('/') + 1));
+    }
     const size_t p = path.find_last_of("/\\:");
     return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string PathBeside(const std::string& sibling, const std::string& name) {
+    if (IsServerPath(sibling)) {
+        const size_t query = sibling.find('?');
+        const std::string base = sibling.substr(0, query);
+        const std::string params = query == std::string::npos ? std::string() : sibling.substr(query);
+        return base.substr(0, base.rfind('/') + 1) + Escaped(name) + params;
+    }
+    const size_t p = sibling.find_last_of('/');
+    return p == std::string::npos ? name : sibling.substr(0, p + 1) + name;
+}
+
+std::string DescribedFile(const std::string& dictPath, const std::string& file) {
+    const bool bare = file.find_first_of("/\\") == std::string::npos;
+    return bare && IsServerPath(dictPath) ? PathBeside(dictPath, file) : file;
 }
 
 } // namespace btr

@@ -32,6 +32,7 @@
 #include "gui/controls.h"
 #include "platform/codepage.h"
 #include "platform/exceptions.h"
+#include "platform/files.h"
 #include "platform/ui.h"
 
 namespace btr::studio {
@@ -129,7 +130,7 @@ private:
 } // namespace
 
 TDataWindow::TDataWindow(const std::string& dict, const std::string& file, QWidget* parent) : QWidget(parent) {
-    setWindowTitle(Q(std::filesystem::path(file).filename().string() + " (read-only)"));
+    setWindowTitle(Q(ExtractFileName(file) + " (read-only)"));
     FSet = std::make_unique<TBDataSet>();
     FSet->SetDictName(dict);
     FSet->SetBaseName(file);
@@ -281,7 +282,7 @@ void TDataWindow::SetEditing(bool on) {
     FModel->SetReadOnly(!on);
     FNote->setReadOnly(!on || FNoteColumn < 0);
     FSaveNote->setEnabled(on && FNote->document()->isModified());
-    setWindowTitle(Q(std::filesystem::path(FSet->BaseName()).filename().string() + (on ? "" : " (read-only)")));
+    setWindowTitle(Q(ExtractFileName(FSet->BaseName()) + (on ? "" : " (read-only)")));
     FStatus->setText(on ? "Editing: changes are written when a cell or the note is saved"
                         : "Read-only: press Edit to change records");
 }
@@ -587,6 +588,18 @@ void TStudioWindow::Save() {
 void TStudioWindow::CreateDataFile() {
     if (FCurrent < 0) throw Exception("no file is shown");
     const std::string name = FFiles[static_cast<size_t>(FCurrent)].name;
+    if (IsServerPath(FDictPath)) { // beside it on the server
+        TDictFile dict(FDictPath);
+        dict.SetActive(true);
+        try {
+            dict.CreateFile(name);
+        } catch (const EAbort&) {
+            FStatus->setText(Q(name + " was not created"));
+            return;
+        }
+        FStatus->setText(Q("Created " + name));
+        return;
+    }
     TDictFile dict(std::filesystem::absolute(FDictPath).string());
     dict.SetActive(true);
     // The dictionary names files without a directory: they live beside it.
@@ -608,8 +621,10 @@ void TStudioWindow::CreateDataFile() {
 
 TDataWindow* TStudioWindow::OpenData() {
     if (FCurrent < 0) throw Exception("no file is shown");
-    const auto file = std::filesystem::absolute(FDictPath).parent_path() / FFiles[static_cast<size_t>(FCurrent)].name;
-    FDataWindows.push_back(std::make_unique<TDataWindow>(FDictPath, file.string()));
+    const std::string& name = FFiles[static_cast<size_t>(FCurrent)].name;
+    const std::string file = IsServerPath(FDictPath) ? PathBeside(FDictPath, name)
+                                                     : (std::filesystem::absolute(FDictPath).parent_path() / name).string();
+    FDataWindows.push_back(std::make_unique<TDataWindow>(FDictPath, file));
     FDataWindows.back()->show();
     return FDataWindows.back().get();
 }

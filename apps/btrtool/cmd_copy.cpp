@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "apps/btrtool/exchange.h"
 #include "apps/btrtool/records.h"
@@ -77,6 +78,11 @@ int Copy(const Args& a) {
     const TFileLayout layout = ReadLayout(src);
     const int32_t total = src.NumberOfRecords();
 
+    if (srcPath == dst.Path()) throw std::runtime_error(srcPath + " and " + dst.Path() + " are the same file");
+    // A local DST is built beside it and renamed into place; on a server the
+    // create is part of the transaction the records go in with, so DST
+    // appears whole when it ends (and a replaced DST stays until then).
+    std::optional<EngineTransaction> remote;
     if (dst.Local()) {
         std::error_code ec;
         if (IsLocalPath(srcPath) && fs::exists(dst.Path(), ec) && fs::equivalent(srcPath, dst.Path(), ec))
@@ -84,10 +90,11 @@ int Copy(const Args& a) {
         if (fs::exists(dst.Path(), ec)) ConfirmReplace(dst.Path());
         CreateWithLayout(dst.WritePath(), layout, 0);
     } else {
+        remote.emplace();
         try {
             CreateWithLayout(dst.WritePath(), layout, -1);
         } catch (const EBtrieve& e) {
-            if (e.Error() != 59) throw;
+            if (e.Error() != bsFileExists) throw;
             ConfirmReplace(dst.Path());
             CreateWithLayout(dst.WritePath(), layout, 0);
         }
@@ -99,7 +106,8 @@ int Copy(const Args& a) {
         out.SetFileName(dst.WritePath());
         out.SetActive(true);
         if (!owner.empty()) out.AssignOwner(owner, 0);
-        EngineTransaction tx; // one commit, and readers of a remote DST see it whole
+        std::optional<EngineTransaction> local; // one commit, and readers of DST see it whole
+        if (!remote) local.emplace();
         Progress bar("copy", static_cast<uint64_t>(std::max(total, 0)));
         std::vector<uint8_t> record;
         for (src.Get(bStepFirst, 0); src.Status() == bsOk; src.Get(bStepNext, 0)) {
@@ -114,9 +122,9 @@ int Copy(const Args& a) {
             bar.Step();
         }
         if (src.Status() != bsEndOfFile) throw EBtrieve(src.Status(), bStepNext, src.FileName());
-        tx.Commit();
-        bar.Done();
         out.SetActive(false);
+        (remote ? *remote : *local).Commit();
+        bar.Done();
     }
     src.SetActive(false);
     dst.PutInPlace();
@@ -133,7 +141,9 @@ const RegisterCommand kCopy(
      "Makes DST a copy of SRC: its layout (record length, page size, keys, collating sequence), its owner name "
      "(--owner gives it; DST then needs it for every access) and every record with its variable part. With "
      "--source-engine SRC is read through the engine library LIB (one exporting BTRCALLID, such as the vendor's "
-     "Linux client) while DST is written through btrkit's engine. DST appears only when complete.",
+     "Linux client) while DST is written through btrkit's engine. Either may be a file on a PostgreSQL server "
+     "(postgresql://USER@HOST/DATABASE/NAME): copy moves files to a server, back, or between two. DST appears only "
+     "when complete, with a progress bar meanwhile.",
      {"yes"},
      Copy});
 

@@ -17,6 +17,7 @@
 #include "engine/btrerrors.h"
 #include "engine/btrv.h"
 #include "platform/codepage.h"
+#include "platform/files.h"
 
 namespace btr::tool {
 
@@ -80,7 +81,7 @@ int DictShow(const Args& a) {
     const auto files = ReadDictionary(dict);
     if (a.Count() == 2) {
         for (const FileEntry& f : files)
-            if (std::filesystem::path(f.name).filename() == std::filesystem::path(a.At(1, "FILE")).filename()) {
+            if (ExtractFileName(f.name) == ExtractFileName(a.At(1, "FILE"))) {
                 ShowFile(f);
                 return 0;
             }
@@ -160,6 +161,23 @@ void SetOwner(const std::string& path, const std::string& owner) {
 int Create(const Args& a) {
     if (a.Option("description")) return CreateFromDescription(a);
     a.Expect(2, 2, {"yes"});
+    if (IsServerPath(a.At(0, "DICT")) || IsServerPath(a.At(1, "FILE"))) {
+        // A bare name goes beside a dictionary on a server; a server path
+        // where it says.
+        const std::string dictPath = a.At(0, "DICT"), target = DescribedFile(dictPath, a.At(1, "FILE"));
+        CheckDictionary(dictPath);
+        TDictFile dict(dictPath);
+        dict.SetActive(true);
+        std::string owner;
+        for (const FileEntry& f : ReadDictionary(dict))
+            if (Utf8CompareTextI(f.name, ExtractFileName(target)) == 0) owner = f.owner;
+        SetSubject(target);
+        dict.CreateFile(target);
+        if (!owner.empty()) SetOwner(target, owner);
+        std::printf("Created %s from %s%s\n", target.c_str(), dictPath.c_str(),
+                    owner.empty() ? "" : (" with the owner name " + owner).c_str());
+        return 0;
+    }
     const std::filesystem::path dictPath = std::filesystem::absolute(a.At(0, "DICT"));
     const std::filesystem::path target = std::filesystem::absolute(a.At(1, "FILE"));
     CheckDictionary(dictPath.string());

@@ -10,6 +10,7 @@
 #include "engine/btrerrors.h"
 #include "engine/btrv.h"
 #include "framework/datetime.h"
+#include "platform/files.h"
 
 namespace btr::tool {
 
@@ -224,7 +225,7 @@ void OpenDataSet(TBDataSet& ds, const std::string& dict, const std::string& file
     CheckDictionary(dict);
     TFileData fd;
     GetFileData(file, dict, fd);
-    CheckFits(dict, file, fd);
+    CheckFits(dict, DescribedFile(dict, file), fd);
     ds.SetDictName(dict);
     ds.SetBaseName(file);
     ds.SetIndexCheck(true);

@@ -4,6 +4,11 @@
 // the engine uses (WAL, synchronous=NORMAL, memory-mapped reads).
 //
 //   engine_bench [--quick | --large] [--runs R] [--baseline LIB] [N...]
+//   engine_bench --server postgresql://USER@HOST:PORT/DATABASE [--runs R] [N...]
+//                                  the server store against the same
+//                                  statements by hand through libpq (default
+//                                  100000 records), and a record lock handed
+//                                  over between two processes
 //                                  default: 100000 1000000, one run;
 //                                  --large: 100000 1000000 10000000
 //
@@ -14,7 +19,9 @@
 // decide a ratio. --baseline loads another build of the engine (an earlier
 // libwbtrv32.so) and runs it in the same turns, for its ratios beside
 // today's. Last, two processes update disjoint records of one file at once.
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -332,13 +339,257 @@ void TwoProcesses(const std::string& dir, int n, int count) {
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
 }
 
+// ---- the server store ------------------------------------------------------------------
+//
+// The same work against a file on a PostgreSQL server, next to the same
+// statements written by hand through libpq on the same server: a table of
+// the record bytes with an index per key, binary parameters, prepared
+// statements. A get-next by hand is what an application that reads one
+// record at a time must send: the next row past the last one, one round trip.
+
+PGresult* Pq(PGconn* c, const char* sql, std::initializer_list<std::pair<const void*, int>> params = {}, bool rows = false) {
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    for (auto [p, n] : params) {
+        values.push_back(static_cast<const char*>(p));
+        lengths.push_back(n);
+        formats.push_back(1);
+    }
+    PGresult* r = PQexecParams(c, sql, static_cast<int>(values.size()), nullptr, values.data(), lengths.data(),
+                               formats.data(), 1);
+    const ExecStatusType st = PQresultStatus(r);
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) std::fprintf(stderr, "engine_bench: %s", PQerrorMessage(c));
+    Check(st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK, sql);
+    Check(!rows || PQntuples(r) > 0, sql);
+    return r;
+}
+
+// Prepared once; run with binary parameters and results.
+struct Prepared {
+    PGconn* c;
+    std::string name;
+    Prepared(PGconn* conn, const char* n, const char* sql) : c(conn), name(n) {
+        PGresult* r = PQprepare(c, n, sql, 0, nullptr);
+        Check(PQresultStatus(r) == PGRES_COMMAND_OK, sql);
+        PQclear(r);
+    }
+    PGresult* Run(std::initializer_list<std::pair<const void*, int>> params) const {
+        std::vector<const char*> values;
+        std::vector<int> lengths, formats;
+        for (auto [p, n] : params) {
+            values.push_back(static_cast<const char*>(p));
+            lengths.push_back(n);
+            formats.push_back(1);
+        }
+        PGresult* r = PQexecPrepared(c, name.c_str(), static_cast<int>(values.size()), values.data(), lengths.data(),
+                                     formats.data(), 1);
+        const ExecStatusType st = PQresultStatus(r);
+        Check(st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK, name.c_str());
+        return r;
+    }
+};
+
+uint32_t Be32(int32_t v) { return htonl(static_cast<uint32_t>(v)); }
+
+Result RunLibpq(const std::string& uri, int n, int lookups, int updates) {
+    PGconn* c = PQconnectdb(uri.c_str());
+    Check(PQstatus(c) == CONNECTION_OK, "connecting to the server");
+    PQclear(Pq(c, "DROP TABLE IF EXISTS bench_by_hand"));
+    PQclear(Pq(c, "CREATE TABLE bench_by_hand(pos bigserial PRIMARY KEY, k0 integer NOT NULL, k1 bytea NOT NULL, data bytea NOT NULL)"));
+    PQclear(Pq(c, "CREATE UNIQUE INDEX ON bench_by_hand(k0)"));
+    PQclear(Pq(c, "CREATE INDEX ON bench_by_hand(k1, pos)"));
+    // As an application that must keep its transaction when a key is taken
+    // would write it, and that wants the new row's identity back.
+    const Prepared ins(c, "ins", "INSERT INTO bench_by_hand(k0, k1, data) VALUES($1, $2, $3) ON CONFLICT DO NOTHING RETURNING pos");
+    const Prepared first0(c, "first0", "SELECT k0, data FROM bench_by_hand ORDER BY k0 LIMIT 1");
+    const Prepared next0(c, "next0", "SELECT k0, data FROM bench_by_hand WHERE k0>$1 ORDER BY k0 LIMIT 1");
+    const Prepared first1(c, "first1", "SELECT k1, pos, data FROM bench_by_hand ORDER BY k1, pos LIMIT 1");
+    const Prepared next1(c, "next1", "SELECT k1, pos, data FROM bench_by_hand WHERE (k1, pos)>($1, $2) ORDER BY k1, pos LIMIT 1");
+    const Prepared eq(c, "eq", "SELECT pos, data FROM bench_by_hand WHERE k0=$1");
+    const Prepared up(c, "up", "UPDATE bench_by_hand SET data=$1 WHERE pos=$2");
+    uint8_t rec[kRecLen];
+    Result r{};
+
+    double t = Now();
+    PQclear(Pq(c, "BEGIN"));
+    for (int i = 0; i < n; ++i) {
+        const int32_t k = KeyOf(i, n);
+        Fill(rec, k);
+        const uint32_t k0 = Be32(k);
+        PQclear(ins.Run({{&k0, 4}, {rec + 4, 20}, {rec, kRecLen}}));
+    }
+    PQclear(Pq(c, "COMMIT"));
+    r.insert = n / (Now() - t);
+
+    t = Now();
+    int seen = 0;
+    PGresult* row = first0.Run({});
+    for (; PQntuples(row) > 0; ++seen) {
+        std::memcpy(rec, PQgetvalue(row, 0, 1), kRecLen);
+        uint32_t k0;
+        std::memcpy(&k0, PQgetvalue(row, 0, 0), 4);
+        PQclear(row);
+        row = next0.Run({{&k0, 4}});
+    }
+    PQclear(row);
+    Check(seen == n, "scan by hand");
+    r.scan0 = n / (Now() - t);
+    t = Now();
+    seen = 0;
+    for (row = first1.Run({}); PQntuples(row) > 0; ++seen) {
+        std::memcpy(rec, PQgetvalue(row, 0, 2), kRecLen);
+        const std::string k1(PQgetvalue(row, 0, 0), static_cast<size_t>(PQgetlength(row, 0, 0)));
+        uint64_t p;
+        std::memcpy(&p, PQgetvalue(row, 0, 1), 8);
+        PQclear(row);
+        row = next1.Run({{k1.data(), static_cast<int>(k1.size())}, {&p, 8}});
+    }
+    PQclear(row);
+    Check(seen == n, "scan by hand");
+    r.scan1 = n / (Now() - t);
+
+    std::mt19937 rng(1);
+    t = Now();
+    for (int i = 0; i < lookups; ++i) {
+        const uint32_t k0 = Be32(static_cast<int32_t>(rng() % static_cast<unsigned>(n)));
+        row = eq.Run({{&k0, 4}});
+        Check(PQntuples(row) == 1, "lookup by hand");
+        std::memcpy(rec, PQgetvalue(row, 0, 1), kRecLen);
+        PQclear(row);
+    }
+    r.equal = lookups / (Now() - t);
+    t = Now();
+    for (int i = 0; i < updates; ++i) {
+        const uint32_t k0 = Be32(static_cast<int32_t>(rng() % static_cast<unsigned>(n)));
+        row = eq.Run({{&k0, 4}});
+        Check(PQntuples(row) == 1, "lookup by hand");
+        std::memcpy(rec, PQgetvalue(row, 0, 1), kRecLen);
+        uint64_t p;
+        std::memcpy(&p, PQgetvalue(row, 0, 0), 8);
+        PQclear(row);
+        rec[60]++;
+        PQclear(up.Run({{rec, kRecLen}, {&p, 8}}));
+    }
+    r.update = updates / (Now() - t);
+    PQclear(Pq(c, "DROP TABLE bench_by_hand"));
+    PQfinish(c);
+    return r;
+}
+
+void LatencyLine(const char* what, double engine, double byHand) {
+    std::printf("| %-34s | %10.1f | %10.1f | %5.2f |\n", what, 1e6 / engine, 1e6 / byHand, engine / byHand);
+}
+
+// Two processes, each its own client with its own connection, hand one
+// record's lock to each other `turns` times. Told by a byte on a pipe that
+// the other let go, a side takes the lock with the no-wait bias (it must
+// get it) and lets go again: a hand-over is one lock and one unlock at the
+// server, and the byte. With the wait bias instead, the side asks for the
+// lock while the other still holds it and waits; the other lets go as it
+// sends the byte.
+void LockHandOver(const std::string& path, int turns) {
+    std::printf("\nrecord lock handed over between two processes (each its own connection), %d turns\n\n", turns);
+    std::printf("| %-42s | %12s |\n|---|---:|\n", "how the next holder asks", "us per turn");
+    for (const bool waiting : {false, true}) {
+        int toChild[2], toParent[2];
+        Check(pipe(toChild) == 0 && pipe(toParent) == 0, "pipe");
+        const pid_t kid = fork();
+        Check(kid >= 0, "fork");
+        if (kid == 0) {
+            uint8_t pos[128] = {}, rec[kRecLen], key[255];
+            std::string name = path;
+            int32_t len = 0;
+            if (BTR(0, pos, nullptr, &len, name.data(), 255, 0) != 0) _exit(1);
+            const int32_t id = 7;
+            std::memcpy(key, &id, 4);
+            char byte = 't';
+            for (int i = 0; i < turns; ++i) {
+                // Its turn comes when the parent let go (no-wait), or it asks at once and waits (wait).
+                if (read(toChild[0], &byte, 1) != 1) _exit(2);
+                len = kRecLen;
+                if (BTR(static_cast<uint16_t>(waiting ? 105 : 205), pos, rec, &len, key, 255, 0) != 0) _exit(3);
+                if (write(toParent[1], &byte, 1) != 1) _exit(4);
+                if (read(toChild[0], &byte, 1) != 1) _exit(5); // the parent waits (or is told to take it)
+                if (BTR(27, pos, rec, &(len = kRecLen), key, 255, 0) != 0) _exit(6);
+                if (!waiting && write(toParent[1], &byte, 1) != 1) _exit(7);
+            }
+            BTR(1, pos, nullptr, &len, nullptr, 0, 0);
+            _exit(0);
+        }
+        uint8_t pos[128] = {}, rec[kRecLen], key[255];
+        std::string name = path;
+        int32_t len = 0;
+        Check(BTR(0, pos, nullptr, &len, name.data(), 255, 0) == 0, "open");
+        const int32_t id = 7;
+        std::memcpy(key, &id, 4);
+        char byte = 't';
+        len = kRecLen;
+        Check(BTR(205, pos, rec, &len, key, 255, 0) == 0, "first lock");
+        const double t = Now();
+        for (int i = 0; i < turns; ++i) {
+            if (waiting) {
+                // The child asks and waits; this side lets go once told it asks.
+                Check(write(toChild[1], &byte, 1) == 1, "turn");
+                Check(BTR(27, pos, rec, &(len = kRecLen), key, 255, 0) == 0, "unlock");
+                Check(read(toParent[0], &byte, 1) == 1, "turn");     // the child holds it
+                Check(write(toChild[1], &byte, 1) == 1, "turn");     // and lets go while this side waits
+                len = kRecLen;
+                Check(BTR(105, pos, rec, &len, key, 255, 0) == 0, "waited lock");
+            } else {
+                Check(BTR(27, pos, rec, &(len = kRecLen), key, 255, 0) == 0, "unlock");
+                Check(write(toChild[1], &byte, 1) == 1, "turn");
+                Check(read(toParent[0], &byte, 1) == 1, "turn");     // the child took it
+                Check(write(toChild[1], &byte, 1) == 1, "turn");     // let it go
+                Check(read(toParent[0], &byte, 1) == 1, "turn");     // it did
+                len = kRecLen;
+                Check(BTR(205, pos, rec, &len, key, 255, 0) == 0, "lock");
+            }
+        }
+        const double each = (Now() - t) / (2.0 * turns);
+        BTR(27, pos, rec, &(len = kRecLen), key, 255, 0);
+        int status = 0;
+        waitpid(kid, &status, 0);
+        Check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the other side");
+        BTR(1, pos, nullptr, &len, nullptr, 0, 0);
+        for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+        std::printf("| %-42s | %12.1f |\n", waiting ? "waits (bias 100) while the other holds it" : "told it is free, takes it (bias 200)",
+                    each * 1e6);
+    }
+}
+
+void ServerBench(const std::string& uri, const std::vector<int>& sizes, int runs) {
+    for (int n : sizes) {
+        const int lookups = std::min(n, 20000), updates = std::min(n / 10, 5000);
+        const std::string path = uri + "/bench_" + std::to_string(n);
+        Result e{}, h{};
+        for (int run = 0; run < runs; ++run) {
+            Best(e, RunEngine(path, n, lookups, updates));
+            Best(h, RunLibpq(uri, n, lookups, updates));
+        }
+        std::printf("\n%d records of %d bytes on %s: microseconds per record (or operation)\n\n", n, kRecLen, uri.c_str());
+        std::printf("| %-34s | %10s | %10s | %5s |\n|---|---:|---:|---:|\n", "work", "engine", "by hand", "ratio");
+        LatencyLine("insert, one transaction", e.insert, h.insert);
+        LatencyLine("get-next scan, key 0 (integer)", e.scan0, h.scan0);
+        LatencyLine("get-next scan, key 1 (string)", e.scan1, h.scan1);
+        LatencyLine("get-equal, random keys", e.equal, h.equal);
+        LatencyLine("get-equal + update, each committed", e.update, h.update);
+        std::printf("\nratio: the engine's rate over the one by hand (1 = as fast)\n");
+    }
+    LockHandOver(uri + "/bench_" + std::to_string(sizes.front()), 500);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::vector<int> sizes;
     int runs = 1;
     EntryFn baseline = nullptr;
+    std::string server;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc) {
+            server = argv[++i];
+            continue;
+        }
         if (std::strcmp(argv[i], "--quick") == 0) {
             sizes.push_back(10000);
         } else if (std::strcmp(argv[i], "--large") == 0) {
@@ -354,6 +605,11 @@ int main(int argc, char** argv) {
         }
     }
     Check(runs > 0, "a positive number of runs");
+    if (!server.empty()) {
+        if (sizes.empty()) sizes = {100000};
+        ServerBench(server, sizes, runs);
+        return 0;
+    }
     if (sizes.empty()) sizes = {100000, 1000000};
     char dir[] = "/tmp/btrkit-bench-XXXXXX";
     Check(mkdtemp(dir) != nullptr, "mkdtemp");

@@ -17,8 +17,13 @@
 #include <QTableView>
 #include <QTest>
 
+#include <unistd.h>
+
+#include <libpq-fe.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <set>
 
@@ -170,6 +175,60 @@ TEST_F(Studio, ChangeATypeSaveCreateAndBrowse) {
     ASSERT_GT(model.rowCount(), 0);
     EXPECT_LT(model.rowCount(), 40);
     for (int r = 0; r < model.rowCount(); ++r) EXPECT_EQ(model.data(model.index(r, 1)).toString(), "7");
+}
+
+// The demo copied to a database of its own on a server (BTRKIT_TEST_SERVER
+// names the file with a throwaway cluster's URI): the dictionary opens from
+// there, its files are browsed and created beside it.
+TEST_F(Studio, ADictionaryOnAServerFindsItsFilesBesideIt) {
+    const char* uriFile = std::getenv("BTRKIT_TEST_SERVER");
+    std::ifstream in(uriFile ? uriFile : "");
+    std::string base;
+    std::getline(in, base);
+    if (base.empty()) GTEST_SKIP() << "no PostgreSQL cluster";
+    const std::string db = "studio" + std::to_string(::getpid());
+    auto sql = [&base](const std::string& text) {
+        PGconn* c = PQconnectdb(base.c_str());
+        PGresult* r = PQexec(c, text.c_str());
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        PQfinish(c);
+        return ok;
+    };
+    ASSERT_TRUE(sql("CREATE DATABASE " + db));
+    struct Drop {
+        std::function<void()> f;
+        ~Drop() { f(); }
+    } drop{[&] { sql("DROP DATABASE IF EXISTS " + db + " WITH (FORCE)"); }};
+    const std::string remote = base.substr(0, base.rfind('/') + 1) + db + "/";
+    for (const char* name : {"DEMO.DIC", "CLIENTS.DAT", "ORDERS.DAT"}) {
+        const std::string cmd = "'" BTRTOOL "' copy '" + FDir.File(name) + "' '" + remote + name + "' >/dev/null 2>&1";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << name;
+    }
+    {
+        TStudioWindow w;
+        w.show();
+        w.OpenDictionary(remote + "DEMO.DIC");
+        Settle();
+        ASSERT_EQ(w.FileList()->count(), 2);
+        w.FileList()->setCurrentRow(1);
+        Settle();
+        TDataWindow* data = w.OpenData();
+        Settle();
+        TDataSetModel& model = data->Model();
+        while (model.canFetchMore({})) model.fetchMore({});
+        EXPECT_EQ(model.rowCount(), 4000);
+        // Created anew beside the dictionary (after the question), empty.
+        w.FileList()->setCurrentRow(0);
+        Settle();
+        w.CreateDataFile();
+        EXPECT_EQ(Asked.size(), 1u);
+    }
+    TBtrieveFile file;
+    file.SetFileName(remote + "CLIENTS.DAT");
+    file.SetActive(true);
+    EXPECT_EQ(file.NumberOfRecords(), 0);
+    file.SetActive(false);
 }
 
 TEST_F(Studio, F3OpensTheTypeListWithoutTheCellEditor) {

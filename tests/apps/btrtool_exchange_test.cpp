@@ -1,11 +1,15 @@
 // The vendor's exchange formats through btrtool: sequential record files
 // saved and loaded, description files, the statistics report, the SQL
 // catalog, and copies through a second engine.
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "apps/common/dictionary.h"
@@ -666,6 +670,113 @@ TEST_F(Copy, AFailedCopyLeavesNoDestination) {
     EXPECT_EQ(Save("DST.DAT"), Seq({}));
     EXPECT_EQ(T.Run("copy SRC.DAT DST.DAT --yes").status, 0);
     EXPECT_EQ(Save("DST.DAT"), Save("SRC.DAT"));
+}
+
+// ---- files on a server ---------------------------------------------------------------
+//
+// Run against a throwaway cluster (BTRKIT_TEST_SERVER names the file with its
+// URI; the tests skip without one).
+
+// Runs SQL in the cluster's database (the test's own connection); true when it ran.
+bool ServerSql(const std::string& uri, const std::string& sql) {
+    PGconn* c = PQconnectdb(uri.c_str());
+    bool ok = PQstatus(c) == CONNECTION_OK;
+    if (ok) {
+        PGresult* r = PQexec(c, sql.c_str());
+        ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+        PQclear(r);
+    }
+    PQfinish(c);
+    return ok;
+}
+
+// Each test has a database of its own on the cluster.
+class OnServer : public Exchange {
+protected:
+    void SetUp() override {
+        const char* file = std::getenv("BTRKIT_TEST_SERVER");
+        std::ifstream in(file ? file : "");
+        std::getline(in, FBase);
+        if (FBase.empty()) GTEST_SKIP() << "no PostgreSQL cluster";
+        FDatabase = "test" + std::to_string(::getpid());
+        ASSERT_TRUE(ServerSql(FBase, "CREATE DATABASE " + FDatabase));
+        FUri = FBase.substr(0, FBase.rfind('/') + 1) + FDatabase;
+    }
+    void TearDown() override {
+        if (!FDatabase.empty()) ServerSql(FBase, "DROP DATABASE IF EXISTS " + FDatabase + " WITH (FORCE)");
+    }
+    // A server path in the test's database.
+    std::string Remote(const std::string& name) const { return FUri + "/" + name; }
+    std::string FBase, FDatabase, FUri;
+};
+
+// Local to server, server to local, server to server: layout, owner name and
+// every record with its variable part arrive; an existing DST is replaced only
+// when asked; a copy that fails after DST was made leaves none.
+TEST_F(OnServer, CopyGoesEveryWayAndDstAppearsOnlyWhole) {
+    WriteUpperAcs("upper.alt");
+    Create("SRC.DAT", std::string("record=8 variable=y key=2 page=2048 allocation=3\n"
+                                  "position=1 length=4 duplicates=n modifiable=n type=integer segment=n\n"
+                                  "position=5 length=4 duplicates=y modifiable=y type=string alternate=y segment=n\n"
+                                  "name=upper.alt\n"));
+    std::string tail(100000, '\0');
+    for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<char>(i * 7);
+    const std::string seq = Seq({Int32(2) + "abcd" + tail, Int32(1) + "ABCD", Int32(3) + "\xE0\x88\r\n" + tail.substr(5)});
+    Load("SRC.DAT", seq);
+    const std::string up = Remote("UP.DAT"), across = Remote("ACROSS.DAT");
+    struct Step {
+        std::string from, to;
+    } steps[] = {{"SRC.DAT", up}, {up, across}, {across, "BACK.DAT"}, {"BACK.DAT", "AGAIN.DAT"}};
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.from + " -> " + st.to);
+        const ToolResult r = T.Run("copy '" + st.from + "' '" + st.to + "' --owner Pw" + (st.from == "SRC.DAT" ? "" : " --owner Pw"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.out, HasSubstr("3 record(s), owner name set"));
+        EXPECT_EQ(Save("'" + st.to + "'", "--owner Pw"), seq);
+        EXPECT_EQ(Save("'" + st.to + "'", "--owner Pw --key 1"), Save("SRC.DAT", "--key 1"));
+        EXPECT_EQ(Layout("'" + st.to + "'", "--owner Pw"), Layout("SRC.DAT"));
+        EXPECT_THAT(T.Run("stat '" + st.to + "'").err, HasSubstr("(51)"));
+    }
+    // An existing DST on the server: left as it was unless --yes.
+    Create("ONE.DAT", kFixed);
+    Load("ONE.DAT", Seq({Rec(1, "one")}));
+    EXPECT_EQ(T.Run("copy ONE.DAT '" + up + "'").status, 1);
+    EXPECT_EQ(Save("'" + up + "'", "--owner Pw"), seq);
+    ASSERT_EQ(T.Run("copy ONE.DAT '" + up + "' --yes").status, 0);
+    EXPECT_EQ(Save("'" + up + "'"), Save("ONE.DAT"));
+    EXPECT_EQ(T.Run("copy '" + up + "' '" + up + "' --yes").status, 1) << "a file onto itself";
+    EXPECT_EQ(Save("'" + up + "'"), Save("ONE.DAT"));
+    // The owner name fails once DST is made: the copy fails, and DST never appears.
+    const ToolResult failed = T.Run("copy ONE.DAT '" + Remote("FAIL.DAT") + "' --owner toolongname");
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_THAT(T.Run("stat '" + Remote("FAIL.DAT") + "'").err, HasSubstr("(12)"));
+}
+
+const char* kServerDictionary = R"(file CLIENTS.DAT page=2048
+field Code Longint
+field Name ZString(WIN) 21
+key Code
+)";
+
+// A dictionary on the server: the files it describes are created, filled
+// and read beside it, by their bare names.
+TEST_F(OnServer, ADictionaryOnTheServerFindsItsFilesBesideIt) {
+    const std::string dict = "'" + Remote("APP.DIC") + "'";
+    T.Write("desc.txt", kServerDictionary);
+    T.Write("rows.csv", "Code,Name\n1,Anna\n2,Boris\n");
+    for (const std::string& cmd : {"dict create " + dict, "dict import " + dict + " desc.txt", "create " + dict + " CLIENTS.DAT",
+                                   "import " + dict + " CLIENTS.DAT rows.csv"}) {
+        const ToolResult r = T.Run(cmd);
+        ASSERT_EQ(r.status, 0) << cmd << ": " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(T.File("CLIENTS.DAT"))) << "made in the working directory";
+    const ToolResult browse = T.Run("browse " + dict + " CLIENTS.DAT --format csv");
+    ASSERT_EQ(browse.status, 0) << browse.err;
+    EXPECT_EQ(browse.out, "Code,Name\n1,Anna\n2,Boris\n");
+    EXPECT_EQ(T.Run("stat '" + Remote("CLIENTS.DAT") + "'").status, 0);
+    // A second create asks first (and no terminal says no).
+    EXPECT_EQ(T.Run("create " + dict + " CLIENTS.DAT").status, 1);
+    EXPECT_EQ(T.Run("browse " + dict + " CLIENTS.DAT --format csv").out, browse.out);
 }
 
 } // namespace

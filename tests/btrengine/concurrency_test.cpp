@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/btrengine/harness.h"
+#include "tests/btrengine/stores.h"
 #include "tests/btrengine/waits.h"
 
 namespace btr::test {
@@ -31,7 +32,7 @@ protected:
         return h.Get(static_cast<uint16_t>(5 + bias), 0, Int32Key(id));
     }
 
-    TempDir FDir;
+    Place FDir;
     Handle A{Client(1)}, B{Client(2)};
 };
 

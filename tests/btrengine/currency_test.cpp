@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tests/btrengine/harness.h"
+#include "tests/btrengine/stores.h"
 
 namespace btr::test {
 namespace {
@@ -19,7 +20,7 @@ protected:
         ASSERT_EQ(H.Make(FDir.File("C.DAT"), Spec(kLen).Key({{1, 4, 1}}).Key({{5, 8, 0}}, kDup | kMod)), 0);
         for (int id : {30, 10, 50, 20, 40}) ASSERT_EQ(H.Insert(Rec(kLen, id, id < 30 ? "low" : "high")), 0);
     }
-    TempDir FDir;
+    Place FDir;
     Handle H;
 };
 
@@ -152,7 +153,7 @@ TEST_F(Currency, ShortDataBuffers) {
 
 // A variable-length file: the fixed part must fit, the rest is cut to fit.
 TEST(CurrencyVariable, LongRecordsAreCutToTheBuffer) {
-    TempDir dir;
+    Place dir;
     Handle h;
     ASSERT_EQ(h.Make(dir.File("V.DAT"), Spec(8, 1024, 1).Key({{1, 4, 1}})), 0);
     const Bytes rec = Rec(3000, 1, std::string(2996, 'v'));

@@ -6,13 +6,14 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "tests/btrengine/entry.h"
-#include "tests/support/tempdir.h"
+#include "tests/btrengine/place.h"
 
 namespace btr::test {
 
@@ -203,6 +204,15 @@ private:
     Client FClient;
     uint8_t FPos[128] = {};
 };
+
+// No file at `path` (a refused create left none).
+inline bool Absent(const std::string& path) {
+    if (path.find("://") == std::string::npos) return !std::filesystem::exists(path);
+    Handle h(Client(9999));
+    const int16_t st = h.Open(path);
+    if (st == 0) h.Close();
+    return st == 12;
+}
 
 // The id of the record a call of `h` read, or minus the status it answered.
 inline int32_t IdRead(const Handle& h, int16_t status) { return status ? -status : IdOf(h.Record); }

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "tests/btrengine/harness.h"
+#include "tests/btrengine/stores.h"
 
 namespace btr::test {
 namespace {
@@ -24,7 +25,7 @@ struct KeyFile {
         r.resize(4u + Len);
         return H.Insert(r);
     }
-    TempDir Dir;
+    Place Dir;
     Handle H;
     uint16_t Len;
     int16_t Made;
@@ -157,7 +158,7 @@ TEST(KeyOrder, CaseInsensitiveLookupsFoldAsciiAndRussianInBothCodePages) {
 }
 
 TEST(KeyOrder, MultiSegmentKeysCompareSegmentBySegment) {
-    TempDir dir;
+    Place dir;
     Handle h;
     ASSERT_EQ(h.Make(dir.File("M.DAT"), Spec(12).Key({{5, 4, 11}, {9, 4, 1, kDesc}})), 0);
     for (auto [id, a, b] : {std::tuple{3, "b", 1}, {0, "a", 9}, {2, "a", -4}, {1, "a", 0}, {4, "b", -1}})
@@ -168,7 +169,7 @@ TEST(KeyOrder, MultiSegmentKeysCompareSegmentBySegment) {
 TEST(KeyOrder, NullKeysLeaveRecordsOutOfTheKey) {
     // Key 0 leaves a record out when all its segments are zero, key 1 when any is.
     const Spec spec = Spec(12).Key({{5, 4, 1}}, kNull | kDup | kMod).Key({{5, 4, 1}, {9, 4, 1}}, kAnyNull | kDup | kMod);
-    TempDir dir;
+    Place dir;
     Handle h;
     ASSERT_EQ(h.Make(dir.File("N.DAT"), spec), 0);
     ASSERT_EQ(h.Insert(Pack(0, 0, 0)), 0);
@@ -189,7 +190,7 @@ TEST(KeyOrder, NullKeysLeaveRecordsOutOfTheKey) {
 }
 
 TEST(KeyOrder, AutoincrementFillsZeroWithTheNextValue) {
-    TempDir dir;
+    Place dir;
     Handle h;
     ASSERT_EQ(h.Make(dir.File("A.DAT"), Spec(8).Key({{5, 4, 15}})), 0);
     uint8_t key[4];
@@ -233,7 +234,7 @@ TEST(KeyOrder, DuplicatesKeepInsertionOrderAndUpdatesMoveToTheEnd) {
 }
 
 TEST(KeyOrder, UniqueAndNonModifiableKeysRefuseAndWriteNothing) {
-    TempDir dir;
+    Place dir;
     Handle h; // key 0 unique, not modifiable; key 1 unique, modifiable
     ASSERT_EQ(h.Make(dir.File("U.DAT"), Spec(12).Key({{1, 4, 1}}).Key({{5, 4, 0}}, kMod)), 0);
     ASSERT_EQ(h.Insert(Rec(12, 1, "aaaa")), 0);

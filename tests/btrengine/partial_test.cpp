@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "tests/btrengine/harness.h"
+#include "tests/btrengine/stores.h"
 
 namespace btr::test {
 namespace {
@@ -50,7 +51,7 @@ protected:
         return H.Record;
     }
 
-    TempDir FDir;
+    Place FDir;
     Handle H;
     Bytes FRecord, Out;
     uint32_t FPos = 0;
@@ -156,7 +157,7 @@ protected:
         }
         return st;
     }
-    TempDir FDir;
+    Place FDir;
     Handle H;
     std::vector<int32_t> Ids;
 };
@@ -224,7 +225,7 @@ TEST_F(Extended, MalformedRequestsAnswer62) {
 }
 
 TEST(Percentages, MonotoneExactAtTheEndsAndBack) {
-    TempDir dir;
+    Place dir;
     Handle h;
     ASSERT_EQ(h.Make(dir.File("P.DAT"), Spec(16).Key({{1, 4, 1}}).Key({{5, 8, 0}}, kDup)), 0);
     for (int32_t id = 0; id < 200; ++id)

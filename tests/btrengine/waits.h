@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "btrengine/locks.h"
+#include "tests/btrengine/stores.h"
 
 namespace btr::test {
 
@@ -28,9 +29,20 @@ public:
 // Until some client waits for a lock on the file at `path`; false after a
 // minute (the waiter never came: the test fails on it).
 inline bool SomeoneWaits(const std::string& path) {
+    if (path.rfind("postgresql://", 0) == 0) { // a client's published wait chain, on a live connection
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        for (std::string waits; waits != "t";) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (!ServerSql("SELECT EXISTS(SELECT 1 FROM btrkit_clients c JOIN pg_stat_activity a ON a.pid=c.pid "
+                           "WHERE cardinality(c.chain) > 0)", &waits))
+                return false;
+        }
+        return true;
+    }
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return false;
-    const engine::FileId id{st.st_dev, st.st_ino};
+    const engine::FileId id{st.st_dev, st.st_ino, {}};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while (!engine::LocalWaiting(id)) {
         if (std::chrono::steady_clock::now() > deadline) return false;

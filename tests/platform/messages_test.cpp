@@ -46,5 +46,40 @@ TEST(Files, ExactReadsAndBareNames) {
     EXPECT_EQ(ExtractFileName("plain"), "plain");
 }
 
+// Server paths: their file's name, and the files beside a file (a dictionary's).
+TEST(Files, ServerPathsNameFilesBesideEachOther) {
+    const std::string server = "postgresql://sales@db.example:5432/office/";
+    EXPECT_TRUE(IsServerPath(server + "A.DAT"));
+    EXPECT_TRUE(IsServerPath("postgres://h/db/A.DAT"));
+    for (const char* local : {"/data/A.DAT", "A.DAT", "postgresql", "file://x/A.DAT", "D:\\A.DAT"}) EXPECT_FALSE(IsServerPath(local)) << local;
+    const struct {
+        std::string path, name;
+    } names[] = {
+        {server + "CLIENTS.DAT", "CLIENTS.DAT"},
+        {server + "CLIENTS.DAT?sslmode=require&application_name=x/y", "CLIENTS.DAT"},
+        {"postgres://h/db/ODD%20NAME%25.DAT", "ODD NAME%.DAT"},
+        {"postgres://h/db/%D0%AF.DAT", "\xD0\xAF.DAT"},
+    };
+    for (const auto& n : names) EXPECT_EQ(ExtractFileName(n.path), n.name) << n.path;
+    const struct {
+        std::string sibling, name, beside;
+    } besides[] = {
+        {server + "APP.DIC", "CLIENTS.DAT", server + "CLIENTS.DAT"},
+        {server + "APP.DIC?sslmode=require", "ODD NAME.DAT", server + "ODD%20NAME.DAT?sslmode=require"},
+        {"/data/APP.DIC", "CLIENTS.DAT", "/data/CLIENTS.DAT"},
+        {"APP.DIC", "CLIENTS.DAT", "CLIENTS.DAT"},
+    };
+    for (const auto& b : besides) {
+        EXPECT_EQ(PathBeside(b.sibling, b.name), b.beside) << b.sibling;
+        EXPECT_EQ(ExtractFileName(PathBeside(b.sibling, b.name)), b.name) << b.sibling;
+    }
+    // What a dictionary means by a name: beside it when it is on a server and
+    // the name is bare; as given otherwise.
+    EXPECT_EQ(DescribedFile(server + "APP.DIC", "CLIENTS.DAT"), server + "CLIENTS.DAT");
+    EXPECT_EQ(DescribedFile(server + "APP.DIC", "/local/CLIENTS.DAT"), "/local/CLIENTS.DAT");
+    EXPECT_EQ(DescribedFile(server + "APP.DIC", "postgres://other/db/C.DAT"), "postgres://other/db/C.DAT");
+    EXPECT_EQ(DescribedFile("/data/APP.DIC", "CLIENTS.DAT"), "CLIENTS.DAT");
+}
+
 } // namespace
 } // namespace btr

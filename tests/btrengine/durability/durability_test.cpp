@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "tests/btrengine/durability/record.h"
+#include "tests/btrengine/stores.h"
 
 extern char** environ;
 
@@ -265,7 +266,7 @@ void CheckWriter(const std::vector<Line>& lines, Plan plan, const std::map<uint3
 // an unfinished transaction left nothing, the write under way is all there or
 // not at all, and everything the reader saw is still there.
 TEST(DurabilityKill, AcknowledgedWritesSurviveEveryKill) {
-    TempDir dir;
+    Place dir;
     std::mt19937 rng = Seeded();
     const std::string path = dir.File("shared.btr");
     std::map<uint32_t, uint32_t> kept[3]; // per writer: every acknowledged insert of every round
@@ -303,7 +304,7 @@ TEST(DurabilityKill, AcknowledgedWritesSurviveEveryKill) {
 // can be created again. The kills are spread over the time a whole create
 // takes in this build, measured first.
 TEST(DurabilityKill, KilledCreateLeavesTheOldFileOrTheNew) {
-    TempDir dir;
+    Place dir;
     std::mt19937 rng = Seeded();
     Clock::duration whole{};
     {

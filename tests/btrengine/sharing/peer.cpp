@@ -18,6 +18,9 @@
 //                                 abort (21), stop (25) for H's client
 //   stress PATH WORKER OPS SEED   two threads of random work (below), then
 //                                 "done"
+//   pair PATH1 PATH2 FROM COUNT   one client, in one transaction, inserts
+//                                 ids FROM.. (COUNT of them) into both files:
+//                                 "E" before the end, then the end's status
 //
 //   peer [--uid N]                drops to user N first (when run as root)
 #include <grp.h>
@@ -160,6 +163,24 @@ int main(int argc, char** argv) {
         if (cmd == "create") {
             in >> path;
             Say(std::to_string(Create(path, FileSpec())));
+            continue;
+        }
+        if (cmd == "pair") {
+            std::string second;
+            int32_t from = 0, count = 0;
+            in >> path >> second >> from >> count;
+            Handle a(Client(500)), b(Client(500));
+            int st = a.Open(path);
+            if (!st) st = b.Open(second);
+            if (!st) st = Transaction(19, a.Owner());
+            for (int32_t id = from; id < from + count && !st; ++id)
+                if (!(st = a.Insert(Record(id, 0, "pair")))) st = b.Insert(Record(id, 0, "pair"));
+            if (st) {
+                Say("X " + std::to_string(st));
+                continue;
+            }
+            Say("E");
+            Say(std::to_string(Transaction(20, a.Owner())));
             continue;
         }
         if (cmd == "stress") {

@@ -103,6 +103,8 @@ public:
     }
     int Status(const std::string& line) { return static_cast<int>(Numbers(Ask(line))[0]); }
 
+    pid_t Pid() const { return FPid; }
+
     // SIGKILL: the peer dies where it stands.
     void Kill() {
         if (FPid <= 0) return;

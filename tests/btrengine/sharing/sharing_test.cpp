@@ -9,12 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "tests/btrengine/sharing/peer_process.h"
 #include "tests/btrengine/sharing/record.h"
+#include "tests/btrengine/stores.h"
 #include "tests/btrengine/waits.h"
 
 namespace btr::test::sharing {
@@ -153,7 +155,7 @@ protected:
     // Both sides, each as the one acting first.
     std::vector<std::pair<Side*, Side*>> BothWays() { return {{Me.get(), Them.get()}, {Them.get(), Me.get()}}; }
 
-    TempDir FDir;
+    Place FDir;
     std::unique_ptr<Peer> P;
     std::unique_ptr<Here> Me;
     std::unique_ptr<There> Them;
@@ -400,6 +402,7 @@ TEST_F(Sharing, AKilledProcessLeavesNoLocksAndNoTransaction) {
 // A hard link, a symbolic link and a path through "..": one file, one set of
 // locks, and inserts through all of them at once all land.
 TEST_F(Sharing, LinksShareLocksAndData) {
+    if (FDir.Server()) GTEST_SKIP() << "links are local files";
     fs::create_directory(FDir.File("sub"));
     const std::string hard = FDir.File("sub/HARD.DAT"), soft = FDir.File("SOFT.DAT"), dotted = FDir.File("sub/../S.DAT");
     fs::create_hard_link(Path(), hard);
@@ -467,8 +470,12 @@ std::set<std::string> Listing(const std::string& dir) {
 class SharingAccess : public ::testing::Test {
 protected:
     void TearDown() override { // what the test made read-only goes with the rest
+        if (FDir.Server()) return;
         for (const auto& e : fs::directory_iterator(FDir.Path()))
             if (e.is_directory()) ::chmod(e.path().c_str(), 0755);
+    }
+    void SetUp() override {
+        if (FDir.Server()) GTEST_SKIP() << "permissions of local files";
     }
     // A file of three records in a directory of its own, closed: nothing beside it.
     std::string MakeFile(const std::string& name, mode_t dirMode) {
@@ -484,7 +491,7 @@ protected:
         ::chmod(dir.c_str(), dirMode);
         return path;
     }
-    TempDir FDir;
+    Place FDir;
 };
 
 TEST_F(SharingAccess, AReadOnlyDirectoryOpensReadsAndAnswers46ToChanges) {
@@ -571,7 +578,7 @@ TEST_F(SharingAccess, NothingIsLeftBesideFilesThatAreNotOurs) {
 // inserts and deletes left, every key indexes every record once, no unique
 // key holds a value twice, and every acknowledged increment is there.
 TEST(SharingStress, FourProcessesOfTwoThreadsKeepEveryInvariant) {
-    TempDir dir;
+    Place dir;
     const std::string path = dir.File("STRESS.DAT");
     constexpr int32_t kCounters = 8;
     constexpr int kProcesses = 4, kOps = 150;
@@ -614,6 +621,124 @@ TEST(SharingStress, FourProcessesOfTwoThreadsKeepEveryInvariant) {
     for (int32_t id = 1; id <= kCounters; ++id) {
         ASSERT_EQ(h.Get(5, 0, Int32Key(id)), 0);
         EXPECT_EQ(CounterOf(h.Record), increments[static_cast<size_t>(id)]) << "counter " << id;
+    }
+}
+
+// ---- the server store ---------------------------------------------------------------
+
+// Until the server has no session left of the process `pid` (its sessions
+// are named after it); false after a minute.
+bool SessionsGone(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    for (std::string n; n != "0";) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (!ServerSql("SELECT count(*) FROM pg_stat_activity WHERE application_name='btrkit " + std::to_string(pid) + "'", &n))
+            return false;
+        if (n != "0") std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The server drops this process's connections (the network went, the server
+// restarted): its locks and its transaction go at once, its handles answer
+// 95, and a new open connects again.
+TEST_F(Sharing, ALostConnectionAnswers95AndTheServerLetsGo) {
+    if (!FDir.Server()) GTEST_SKIP() << "a server's connections";
+    ASSERT_EQ(Me->Txn(19), 0);
+    ASSERT_EQ(Me->Insert(6, 0, "lost"), 0);
+    ASSERT_EQ(Me->Get(5 + 400, 1), 0);
+    ASSERT_EQ(Me->Get(5 + 400, 2), 0);
+    EXPECT_EQ(Them->Get(5 + 200, 1), 84);
+    EXPECT_EQ(Them->Insert(7, 0, "them"), 85);
+    ASSERT_TRUE(ServerSql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name='btrkit " +
+                          std::to_string(::getpid()) + "'"));
+    ASSERT_TRUE(SessionsGone(::getpid()));
+    for (int32_t id : {1, 2}) EXPECT_EQ(Them->Get(5 + 400, id), 0) << "record " << id << " still locked";
+    EXPECT_EQ(Them->Insert(7, 0, "them"), 0);
+    EXPECT_EQ(Them->Get(5, 6), 4) << "the lost transaction's insert";
+    EXPECT_EQ(Me->Get(5, 3), 95);
+    EXPECT_EQ(Me->Insert(8, 0, "me"), 95);
+    EXPECT_EQ(Me->Get(12), 95);
+    EXPECT_EQ(Me->Txn(20), 95);
+    EXPECT_EQ(Me->Close(), 0);
+    ASSERT_EQ(Me->Open(Path()), 0) << "a new open connects again";
+    EXPECT_EQ(Me->Count(), 6);
+    EXPECT_EQ(Me->Get(5 + 200, 1), 84) << "the peer still holds it";
+}
+
+// One client's transaction over two files of a database, killed while its
+// end is under way: both files have all of it, or neither has any.
+TEST_F(Sharing, ATransactionOverTwoFilesIsWholeWhenTheClientDiesDuringItsEnd) {
+    if (!FDir.Server()) GTEST_SKIP() << "a server transaction";
+    const std::string a = FDir.File("A.DAT"), b = FDir.File("B.DAT");
+    ASSERT_EQ(Create(a, FileSpec()), 0);
+    ASSERT_EQ(Create(b, FileSpec()), 0);
+    Here ha(3), hb(4);
+    ASSERT_EQ(ha.Open(a), 0);
+    ASSERT_EQ(hb.Open(b), 0);
+    constexpr int kEach = 40;
+    int whole = 0, none = 0;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Peer peer;
+        peer.Send("pair " + a + " " + b + " " + std::to_string(1000 * (round + 1)) + " " + std::to_string(kEach));
+        ASSERT_EQ(peer.Reply(), "E");
+        // Killed as soon as it asked for the end: before, during or after the commit.
+        const pid_t pid = peer.Pid();
+        peer.Kill();
+        ASSERT_TRUE(SessionsGone(pid));
+        const long before = round * kEach - none * kEach;
+        const long na = ha.Count(), nb = hb.Count();
+        EXPECT_EQ(na, nb) << "one file has the transaction, the other not";
+        EXPECT_TRUE(na == before || na == before + kEach) << na << " records after " << before;
+        (na == before ? none : whole)++;
+        if (na != nb) break;
+    }
+    std::cout << whole << " ends landed whole before the kill, " << none << " were undone\n";
+}
+
+// On the server a create made inside the client's transaction is part of it:
+// the file appears for others when the transaction ends (with what it put
+// in), and never when it is aborted; a file it replaces is held (88) until
+// then, and is the old one again after an abort.
+TEST_F(Sharing, ACreateInATransactionAppearsWhenItEnds) {
+    if (!FDir.Server()) GTEST_SKIP() << "a server transaction";
+    Here mine(3);
+    const Client& client = mine.H().Owner();
+    auto create = [&client](const std::string& path) {
+        std::string name = path;
+        Bytes spec = FileSpec().Bytes();
+        int32_t len = static_cast<int32_t>(spec.size());
+        return BTRCALLID(14, nullptr, spec.data(), &len, name.data(), static_cast<uint8_t>(name.size() + 1), 0, client.Id());
+    };
+    const std::string replaced = FDir.File("OLD.DAT");
+    ASSERT_EQ(create(replaced), 0);
+    ASSERT_EQ(mine.Open(replaced), 0);
+    ASSERT_EQ(mine.Insert(1, 0, "old"), 0);
+    ASSERT_EQ(mine.Close(), 0);
+    for (int end : {21, 20}) {
+        SCOPED_TRACE(end == 20 ? "ended" : "aborted");
+        const std::string made = FDir.File("NEW" + std::to_string(end) + ".DAT");
+        ASSERT_EQ(mine.Txn(19), 0);
+        ASSERT_EQ(create(made), 0);
+        ASSERT_EQ(create(replaced), 0);
+        for (const std::string& path : {made, replaced}) {
+            ASSERT_EQ(mine.Open(path), 0);
+            for (int32_t id = 1; id <= 3; ++id) ASSERT_EQ(mine.Insert(id, 0, "new"), 0);
+            ASSERT_EQ(mine.Close(), 0);
+        }
+        There other(*P, 5);
+        EXPECT_EQ(other.Open(made), 12);
+        EXPECT_EQ(other.Open(replaced), 88);
+        ASSERT_EQ(mine.Txn(end), 0);
+        EXPECT_EQ(other.Open(made), end == 20 ? 0 : 12);
+        if (end == 20) {
+            EXPECT_EQ(other.Count(), 3);
+            EXPECT_EQ(other.Close(), 0);
+        }
+        ASSERT_EQ(other.Open(replaced), 0);
+        EXPECT_EQ(other.Count(), end == 20 ? 3 : 1);
+        EXPECT_EQ(other.Close(), 0);
     }
 }
 
