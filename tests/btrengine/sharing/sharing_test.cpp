@@ -256,6 +256,36 @@ TEST_F(Sharing, AWaitCycleAcrossProcessesAnswers78) {
     EXPECT_EQ(Them->Id(), 1);
 }
 
+// A process forked without a new program is another client to its parent:
+// the clients each makes afterwards have tags of their own, so the parent's
+// wait for a record the child holds is a wait (84 once it lasts), not a
+// cycle through itself (78).
+TEST_F(Sharing, AForkedChildsClientsAreNotItsParents) {
+    int toParent[2], toChild[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    const pid_t kid = ::fork();
+    ASSERT_GE(kid, 0);
+    char byte = 0;
+    if (kid == 0) {
+        Here child(7);
+        const bool held = child.Open(Path()) == 0 && child.Get(5 + 200, 1) == 0;
+        const bool told = ::write(toParent[1], held ? "h" : "-", 1) == 1 && ::read(toChild[0], &byte, 1) == 1;
+        ::_exit(held && told ? 0 : 1);
+    }
+    ASSERT_EQ(::read(toParent[0], &byte, 1), 1);
+    Here parent(8);
+    EXPECT_EQ(byte, 'h');
+    EXPECT_EQ(parent.Open(Path()), 0);
+    EXPECT_EQ(parent.Get(5 + 100, 1), 84);
+    EXPECT_EQ(::write(toChild[1], "x", 1), 1);
+    int status = -1;
+    ::waitpid(kid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(parent.Get(5 + 200, 1), 0); // the child's lock went with it
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
+}
+
 // Another process's transaction: its changes unseen until its end, the
 // file's changes refused (85) meanwhile, reads allowed; an abort leaves nothing.
 TEST_F(Sharing, TransactionsAreIsolatedAcrossProcesses) {
