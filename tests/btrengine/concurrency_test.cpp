@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -94,6 +95,71 @@ TEST_F(TwoClients, ConflictingChangesAnswer80) {
     EXPECT_EQ(A.Delete(), 80);
     ASSERT_EQ(Read(A, 4), 0); // re-read, then it goes through
     EXPECT_EQ(A.Update(Rec(kLen, 4, "a")), 0);
+}
+
+// An update that moves a unique key: the value must be no other record's,
+// as it stands when the update is made; a record that changed or went since
+// it was read answers that first; a refusal writes nothing, and a
+// transaction goes on after it.
+TEST_F(TwoClients, AnUpdateMovingAUniqueKeyMeetsTheValuesAsTheyAre) {
+    struct Case {
+        const char* what;
+        std::function<void(Handle& b)> meanwhile; // what B does after A read record 1
+        bool transaction;
+        int32_t to;
+        int16_t status;
+        Ids after;
+    };
+    const std::vector<Case> cases = {
+        {"a free value", [](Handle&) {}, false, 10, 0, {2, 3, 4, 5, 10}},
+        {"a taken value", [](Handle&) {}, false, 2, 5, {1, 2, 3, 4, 5}},
+        {"a taken value in a transaction", [](Handle&) {}, true, 2, 5, {1, 2, 3, 4, 5}},
+        {"a value another client took since", [](Handle& b) { ASSERT_EQ(b.Insert(Rec(kLen, 20, "b")), 0); }, false, 20, 5,
+         {1, 2, 3, 4, 5, 20}},
+        {"a value another client freed since",
+         [](Handle& b) {
+             ASSERT_EQ(Read(b, 2), 0);
+             ASSERT_EQ(b.Delete(), 0);
+         },
+         false, 2, 0, {2, 3, 4, 5}},
+        {"a taken value, the record changed since",
+         [](Handle& b) {
+             ASSERT_EQ(Read(b, 1), 0);
+             ASSERT_EQ(b.Update(Rec(kLen, 1, "b")), 0);
+         },
+         false, 2, 80, {1, 2, 3, 4, 5}},
+        {"a taken value, the record deleted since",
+         [](Handle& b) {
+             ASSERT_EQ(Read(b, 1), 0);
+             ASSERT_EQ(b.Delete(), 0);
+         },
+         false, 2, 8, {2, 3, 4, 5}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Handle a{Client(3)}, b{Client(4)};
+        const std::string path = FDir.File("U.DAT");
+        ASSERT_EQ(a.Make(path, Spec(kLen).Key({{1, 4, 1}}, kMod)), 0);
+        ASSERT_EQ(b.Open(path), 0);
+        for (int id = 1; id <= 5; ++id) ASSERT_EQ(a.Insert(Rec(kLen, id, "v0")), 0);
+        if (c.transaction) {
+            ASSERT_EQ(Transaction(19, a.Owner()), 0);
+        }
+        ASSERT_EQ(Read(a, 1), 0);
+        c.meanwhile(b);
+        EXPECT_EQ(a.Update(Rec(kLen, c.to, "a")), c.status);
+        if (c.transaction) {
+            // Refused, not spoilt: the transaction's next change stands.
+            ASSERT_EQ(Read(a, 3), 0);
+            ASSERT_EQ(a.Update(Rec(kLen, 3, "in")), 0);
+            ASSERT_EQ(Transaction(20, a.Owner()), 0);
+            ASSERT_EQ(Read(b, 3), 0);
+            EXPECT_EQ(b.Record, Rec(kLen, 3, "in"));
+        }
+        EXPECT_EQ(b.Walk(), c.after);
+        ASSERT_EQ(a.Close(), 0);
+        ASSERT_EQ(b.Close(), 0);
+    }
 }
 
 TEST_F(TwoClients, AWaitingLockIsGrantedWhenTheHolderLetsGo) {
