@@ -459,6 +459,9 @@ public:
             Saw(static_cast<uint64_t>(FConn->Run(kStamp, Params().Int4(static_cast<int32_t>(FId))).Int(0, 0)));
         return FStamp + Local();
     }
+    // The stamp last read, whenever that was: stamps only grow, so what is
+    // unchanged against it later is unchanged since.
+    uint64_t KnownChanges() override { return FStampMoment ? FStamp + Local() : Changes(); }
 
     bool Share(bool exclusive) override {
         if (FShared && FExclusive == exclusive) return true;
