@@ -865,11 +865,13 @@ private:
     void TakeWriteLock() {
         if (FWriting == FConn.Transactions() + 1) return;
         const auto deadline = Clock::now() + kWriteWait;
-        for (int round = 0; !FConn.Run("SELECT pg_try_advisory_xact_lock($1)", Params().Int8(FileLock(kWriteLock, FId))).Bool(0, 0); ++round) {
+        // The lock and the stamp it allows to move, in one statement.
+        const std::string take = "WITH l AS (SELECT pg_try_advisory_xact_lock($2) AS ok), s AS (UPDATE btrkit_files f SET "
+                                 "changes=changes+1 FROM l WHERE l.ok AND f.id=$1) SELECT ok FROM l";
+        for (int round = 0; !FConn.Run(take, Params().Int4(Id()).Int8(FileLock(kWriteLock, FId))).Bool(0, 0); ++round) {
             if (HeldByOther(FConn, FileLock(kTxnLock, FId)) || Clock::now() > deadline) throw StoreError{85};
             std::this_thread::sleep_for(std::chrono::microseconds(round < 20 ? 20 : 500));
         }
-        FConn.Run("UPDATE btrkit_files SET changes=changes+1 WHERE id=$1", Params().Int4(Id()));
         FWriting = FConn.Transactions() + 1;
     }
 
