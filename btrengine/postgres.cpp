@@ -194,7 +194,7 @@ std::string Table(uint32_t id) { return "btrkit_" + std::to_string(id); }
 
 class ServerConnection {
 public:
-    ServerConnection(const std::string& uri, ClientTag tag) : FTag(tag) {
+    ServerConnection(const std::string& uri, ClientTag tag) : FUri(uri), FTag(tag) {
         // Named after the process unless the path names it: whoever looks at
         // the server's sessions sees which program holds what.
         const std::string name = "btrkit " + std::to_string(::getpid());
@@ -321,7 +321,25 @@ public:
     void Waiting(const std::vector<ClientTag>& chain) {
         std::vector<int64_t> c(chain.begin(), chain.end());
         if (c == FPublished) return;
-        Run("UPDATE btrkit_clients SET chain=$1 WHERE pid=pg_backend_pid()", Params().Int8Array(c));
+        bool told = false;
+        if (FInTransaction && FChainInTransaction != FTransactions + 1) {
+            // Written in the transaction, the chain would reach the others
+            // only at its end: a connection of its own commits it at once.
+            try {
+                if (!FPublisher) FPublisher = std::make_unique<ServerConnection>(FUri, FTag);
+                FPublisher->Run("UPDATE btrkit_clients SET chain=$1 WHERE pid=$2",
+                                Params().Int8Array(c).Int4(PQbackendPID(FConn)));
+                told = true;
+            } catch (const StoreError&) {
+                FPublisher.reset(); // no second connection: the wait goes on, its chain known later
+            }
+        }
+        if (!told) {
+            // Then the transaction holds the row until it ends: no other
+            // connection may write it meanwhile.
+            if (FInTransaction) FChainInTransaction = FTransactions + 1;
+            Run("UPDATE btrkit_clients SET chain=$1 WHERE pid=pg_backend_pid()", Params().Int8Array(c));
+        }
         FPublished = std::move(c);
     }
 
@@ -379,11 +397,14 @@ private:
     }
 
     PGconn* FConn = nullptr;
+    std::string FUri;
     ClientTag FTag;
     bool FLost = false, FInTransaction = false;
     uint64_t FTransactions = 0;
     std::unordered_map<std::string, std::string> FPrepared;
     std::vector<int64_t> FPublished;
+    std::unique_ptr<ServerConnection> FPublisher; // tells waits while a transaction is under way
+    uint64_t FChainInTransaction = 0;             // the transaction (Transactions() + 1) that wrote the chain itself
 };
 
 namespace {

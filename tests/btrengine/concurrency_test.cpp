@@ -198,6 +198,33 @@ TEST_F(TwoClients, AWaitThatNeverEndsAnswers84AndACycleAnswers78) {
 // A record deleted while some client still holds a lock on its position (a
 // multiple-record lock outlives the delete) leaves the position behind: a
 // new record never starts out locked.
+// Whom a client waits for is known to the others at once, also while its
+// transaction has changed files and is not yet over.
+TEST_F(TwoClients, ACycleAnswers78EvenBetweenTransactionsUnderWay) {
+    const LockWaitMs granted("600000");
+    Handle x{A.Owner()}, y{B.Owner()};
+    ASSERT_EQ(x.Make(FDir.File("X.DAT"), Spec(kLen).Key({{1, 4, 1}})), 0);
+    ASSERT_EQ(y.Make(FDir.File("Y.DAT"), Spec(kLen).Key({{1, 4, 1}})), 0);
+    ASSERT_EQ(Transaction(19, A.Owner()), 0);
+    ASSERT_EQ(Transaction(19, B.Owner()), 0);
+    ASSERT_EQ(x.Insert(Rec(kLen, 1, "a")), 0);
+    ASSERT_EQ(y.Insert(Rec(kLen, 1, "b")), 0);
+    ASSERT_EQ(Read(A, 1, 200), 0);
+    ASSERT_EQ(Read(B, 2, 200), 0);
+    Handle a2{A.Owner()};
+    ASSERT_EQ(a2.Open(FDir.File("T.DAT")), 0);
+    auto aWaits = std::async(std::launch::async, [&] { return Read(a2, 2, 100); });
+    ASSERT_TRUE(SomeoneWaits(FDir.File("T.DAT")));
+    Handle b2{B.Owner()};
+    ASSERT_EQ(b2.Open(FDir.File("T.DAT")), 0);
+    EXPECT_EQ(Read(b2, 1, 100), 78);
+    ASSERT_EQ(B.Unlock(), 0);
+    EXPECT_EQ(aWaits.get(), 0);
+    EXPECT_EQ(Transaction(20, A.Owner()), 0);
+    EXPECT_EQ(Transaction(20, B.Owner()), 0);
+    EXPECT_EQ(y.Walk(), Ids{1});
+}
+
 TEST_F(TwoClients, ANewRecordNeverStartsOutLocked) {
     ASSERT_EQ(A.Get(13 + 400), 0); // the last record, under a multiple-record lock
     const uint32_t last = A.Position();
