@@ -404,6 +404,19 @@ TEST_F(Sharing, NothingKeptSurvivesTheOtherProcessesChange) {
     EXPECT_EQ(b.Count(), 6);
 }
 
+// Until the server has no session left of the process `pid` (its sessions
+// are named after it); false after a minute.
+bool SessionsGone(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    for (std::string n; n != "0";) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (!ServerSql("SELECT count(*) FROM pg_stat_activity WHERE application_name='btrkit " + std::to_string(pid) + "'", &n))
+            return false;
+        if (n != "0") std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 TEST_F(Sharing, AKilledProcessLeavesNoLocksAndNoTransaction) {
     ASSERT_EQ(Them->Txn(19), 0);
     ASSERT_EQ(Them->Insert(6, 0, "gone"), 0);
@@ -414,7 +427,11 @@ TEST_F(Sharing, AKilledProcessLeavesNoLocksAndNoTransaction) {
     ASSERT_EQ(Them->Get(5 + 400, 3), 0);
     for (int32_t id : {1, 2, 3, 4}) EXPECT_EQ(Me->Get(5 + 200, id), 84) << "record " << id; // 4: changed in its transaction
     EXPECT_EQ(Me->Insert(7, 0, "me"), 85);
+    const pid_t peer = P->Pid();
     P->Kill();
+    if (FDir.Server()) { // a server ends a dead client's session in its own time
+        ASSERT_TRUE(SessionsGone(peer));
+    }
     for (int32_t id : {1, 2, 3, 4}) EXPECT_EQ(Me->Get(5 + 400, id), 0) << "record " << id << " still locked";
     EXPECT_EQ(Me->Insert(7, 0, "me"), 0);
     EXPECT_EQ(Me->Get(5, 6), 4);
@@ -654,19 +671,6 @@ TEST(SharingStress, FourProcessesOfTwoThreadsKeepEveryInvariant) {
 }
 
 // ---- the server store ---------------------------------------------------------------
-
-// Until the server has no session left of the process `pid` (its sessions
-// are named after it); false after a minute.
-bool SessionsGone(pid_t pid) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    for (std::string n; n != "0";) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        if (!ServerSql("SELECT count(*) FROM pg_stat_activity WHERE application_name='btrkit " + std::to_string(pid) + "'", &n))
-            return false;
-        if (n != "0") std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // The server drops this process's connections (the network went, the server
 // restarted): its locks and its transaction go at once, its handles answer
