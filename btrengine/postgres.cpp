@@ -35,6 +35,7 @@
 #include <map>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "btrengine/state.h"
 
@@ -236,6 +237,7 @@ public:
     // Runs a statement (prepared once per connection) with binary results.
     Result Run(const std::string& sql, const Params& p = {}) {
         if (Lost()) throw StoreError{95};
+        if (FBeginPending) return std::move(Pipeline({{&sql, &p}}).front());
         const std::string& name = Prepared(sql);
         std::vector<const char*> values;
         std::vector<int> lengths, formats;
@@ -249,61 +251,28 @@ public:
     // first ended (a lock the first took holds off changes from then on).
     // A failure of the first skips the second.
     std::pair<Result, Result> RunTwo(const std::string& sql1, const Params& p1, const std::string& sql2, const Params& p2) {
-        if (Lost()) throw StoreError{95};
-        const std::string name1 = Prepared(sql1), name2 = Prepared(sql2);
-        if (!PQenterPipelineMode(FConn)) {
-            // Only refused with results pending, which this connection never leaves.
-            Result a = Run(sql1, p1);
-            return {std::move(a), Run(sql2, p2)};
-        }
-        bool sent = true;
-        for (const auto& [name, p] : {std::pair{&name1, &p1}, std::pair{&name2, &p2}}) {
-            std::vector<const char*> values;
-            std::vector<int> lengths, formats;
-            p->Fill(values, lengths, formats);
-            sent = sent && PQsendQueryPrepared(FConn, name->c_str(), p->Count(), values.data(), lengths.data(),
-                                               formats.data(), 1);
-        }
-        sent = sent && PQpipelineSync(FConn);
-        Result results[2];
-        bool synced = false;
-        if (sent) {
-            for (int i = 0; i < 2; ++i) {
-                results[i] = Result(PQgetResult(FConn));
-                if (!results[i].Get()) break;
-                PQclear(PQgetResult(FConn)); // the end of this statement's results
-            }
-            // Up to the sync that ends the pipeline.
-            for (PGresult* r; (r = PQgetResult(FConn)) != nullptr;) {
-                synced = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
-                PQclear(r);
-                if (synced) break;
-            }
-        }
-        if (!synced || !PQexitPipelineMode(FConn)) {
-            // Whatever broke the exchange leaves the connection unusable.
-            FLost = true;
-            throw StoreError{95};
-        }
-        Check(results[0]);
-        Check(results[1]);
-        return {std::move(results[0]), std::move(results[1])};
+        std::vector<Result> r = Pipeline({{&sql1, &p1}, {&sql2, &p2}});
+        return {std::move(r[0]), std::move(r[1])};
     }
     // Text without parameters (several statements at once), no results kept.
-    void Exec(const char* sql) {
+    void Exec(const std::string& sql) {
         if (Lost()) throw StoreError{95};
-        Check(Result(PQexec(FConn, sql)));
+        const bool begin = FBeginPending;
+        FBeginPending = false;
+        Check(Result(PQexec(FConn, ((begin ? "BEGIN;" : "") + sql).c_str())));
     }
 
+    // A server transaction; its BEGIN goes with its first statement.
     void Begin() {
         if (FInTransaction) return;
-        Exec("BEGIN");
         FInTransaction = true;
+        FBeginPending = true;
     }
     void Commit() {
         if (!FInTransaction) return;
         FInTransaction = false;
         ++FTransactions;
+        if (std::exchange(FBeginPending, false)) return; // nothing was sent
         if (Lost()) throw StoreError{95};
         Result r(PQexec(FConn, "COMMIT"));
         Check(r);
@@ -314,6 +283,7 @@ public:
         if (!FInTransaction) return;
         FInTransaction = false;
         ++FTransactions;
+        if (std::exchange(FBeginPending, false)) return;
         if (!Lost()) PQclear(PQexec(FConn, "ROLLBACK"));
     }
 
@@ -344,6 +314,53 @@ public:
     }
 
 private:
+    // Statements sent at once and answered in order (one round trip), a
+    // BEGIN still to be sent first; a failure skips the rest.
+    std::vector<Result> Pipeline(const std::vector<std::pair<const std::string*, const Params*>>& statements) {
+        if (Lost()) throw StoreError{95};
+        std::vector<std::pair<std::string, const Params*>> sent;
+        static const Params kNone;
+        if (FBeginPending) sent.emplace_back(Prepared("BEGIN"), &kNone);
+        for (const auto& [sql, p] : statements) sent.emplace_back(Prepared(*sql), p);
+        FBeginPending = false;
+        if (!PQenterPipelineMode(FConn)) {
+            // Only refused with results pending, which this connection never leaves.
+            FLost = true;
+            throw StoreError{95};
+        }
+        bool ok = true;
+        for (const auto& [name, p] : sent) {
+            std::vector<const char*> values;
+            std::vector<int> lengths, formats;
+            p->Fill(values, lengths, formats);
+            ok = ok && PQsendQueryPrepared(FConn, name.c_str(), p->Count(), values.data(), lengths.data(), formats.data(), 1);
+        }
+        ok = ok && PQpipelineSync(FConn);
+        std::vector<Result> results;
+        bool synced = false;
+        if (ok) {
+            for (size_t i = 0; i < sent.size(); ++i) {
+                results.emplace_back(PQgetResult(FConn));
+                if (!results.back().Get()) break;
+                PQclear(PQgetResult(FConn)); // the end of this statement's results
+            }
+            // Up to the sync that ends the pipeline.
+            for (PGresult* r; (r = PQgetResult(FConn)) != nullptr;) {
+                synced = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+                PQclear(r);
+                if (synced) break;
+            }
+        }
+        if (!synced || results.size() != sent.size() || !PQexitPipelineMode(FConn)) {
+            // Whatever broke the exchange leaves the connection unusable.
+            FLost = true;
+            throw StoreError{95};
+        }
+        for (const Result& r : results) Check(r);
+        if (sent.size() > statements.size()) results.erase(results.begin());
+        return results;
+    }
+
     // The statement's name on this connection, prepared at its first use.
     const std::string& Prepared(const std::string& sql) {
         auto it = FPrepared.find(sql);
@@ -399,7 +416,7 @@ private:
     PGconn* FConn = nullptr;
     std::string FUri;
     ClientTag FTag;
-    bool FLost = false, FInTransaction = false;
+    bool FLost = false, FInTransaction = false, FBeginPending = false;
     uint64_t FTransactions = 0;
     std::unordered_map<std::string, std::string> FPrepared;
     std::vector<int64_t> FPublished;
