@@ -59,6 +59,8 @@ Conn::Conn(const std::string& path, Access access, bool create) {
         throw StoreError{rc == SQLITE_CANTOPEN ? 12 : StatusOf(rc)};
     }
     sqlite3_extended_result_codes(FDb, 0);
+    // The store keeps the record counter itself (see kCounter in the store).
+    sqlite3_db_config(FDb, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
     sqlite3_busy_handler(FDb, &Conn::Busy, this);
     // WAL (set at create) with NORMAL sync: a committed change survives a
     // crash of the process (the log is written before the answer); a power
@@ -148,6 +150,11 @@ Query& Query::Bind(int i, const void* p, size_t n) {
     return *this;
 }
 
+Query& Query::Text(int i, const char* text) {
+    sqlite3_bind_text(FStmt, i, text, -1, SQLITE_STATIC);
+    return *this;
+}
+
 bool Query::Step() {
     const int rc = sqlite3_step(FStmt);
     if (rc == SQLITE_ROW) return true;
@@ -226,6 +233,35 @@ std::string ScanSql(int path, bool forward, From from) {
     return sql + (forward ? " ORDER BY k.kv, k.seq" : " ORDER BY k.kv DESC, k.seq DESC");
 }
 
+// The record count, kept in the file itself: a one-row table that moves with
+// every insert and delete inside the same transaction, so a rollback takes
+// it back with the rest. A stat reads it instead of walking the records.
+// Two triggers on rec keep it for whoever writes with SQLite (an older build
+// of the engine, any other program); the engine's own connections run
+// without triggers and add what a change inserted less what it deleted
+// once, as it commits: a trigger costs every record a statement journal
+// and a nested program, a seventh of a bulk insert. The counter is trusted
+// only while the schema holds exactly these three objects as written here
+// and no other trigger, and the count is plausible for the positions in the
+// file; anything else is walked. (The column allows NULL so that the
+// triggers' update cannot abort halfway: no statement journal for others
+// either.)
+constexpr const char* kCounter = "CREATE TABLE reccount(id INTEGER PRIMARY KEY, n INTEGER)";
+constexpr const char* kCountUp =
+    "CREATE TRIGGER reccount_insert AFTER INSERT ON rec BEGIN UPDATE reccount SET n=n+1 WHERE id=1; END";
+constexpr const char* kCountDown =
+    "CREATE TRIGGER reccount_delete AFTER DELETE ON rec BEGIN UPDATE reccount SET n=n-1 WHERE id=1; END";
+
+// Adds the counter, holding the current count, in the caller's write
+// transaction; what a damaged one left goes first.
+void MakeCounter(Conn& conn) {
+    conn.Exec("DROP TRIGGER IF EXISTS reccount_insert");
+    conn.Exec("DROP TRIGGER IF EXISTS reccount_delete");
+    conn.Exec("DROP TABLE IF EXISTS reccount");
+    for (const char* sql : {kCounter, kCountUp, kCountDown}) conn.Exec(sql);
+    conn.Exec("INSERT INTO reccount(id, n) SELECT 1, count(*) FROM rec");
+}
+
 std::string BigEndian(uint64_t v) {
     std::string s(8, '\0');
     for (int i = 7; i >= 0; --i, v >>= 8) s[static_cast<size_t>(i)] = static_cast<char>(v & 0xFF);
@@ -234,7 +270,8 @@ std::string BigEndian(uint64_t v) {
 
 class SqliteStore final : public Store {
 public:
-    SqliteStore(const std::string& home, Access access, LockSession& locks) : FConn(home, access), FLocks(locks) {
+    SqliteStore(const std::string& home, Access access, LockSession& locks)
+        : FConn(home, access), FLocks(locks), FAccess(access) {
         // The write lock is waited for while others make single changes, not
         // while another client's transaction holds the file.
         LockSession* l = &locks;
@@ -304,9 +341,31 @@ public:
         return stamp;
     }
 
+    // From the counter when it is sound; else walked, and a process that may
+    // write the file adds the counter (once per connection, outside a
+    // transaction) with the count it walks for the answer.
     uint32_t Count() override {
-        Query q(FConn, "SELECT count(*) FROM rec");
-        return q.Step() ? static_cast<uint32_t>(q.Int(0)) : 0;
+        const bool alone = sqlite3_get_autocommit(FConn.Db()) != 0;
+        if (alone) {
+            // The schema, the counter and the positions it is checked
+            // against are read in one snapshot.
+            FConn.Run("BEGIN");
+            std::optional<uint32_t> n;
+            try {
+                n = Counted();
+                if (!n && !(FAccess == Access::ReadWrite && !FCounterTried)) n = Walked();
+                FConn.Run("COMMIT");
+            } catch (...) {
+                Rollback();
+                throw;
+            }
+            if (n) return *n;
+            FCounterTried = true;
+            if (auto made = AddCounter()) return *made;
+        } else if (auto n = Counted()) {
+            return *n;
+        }
+        return Walked();
     }
 
     std::optional<std::string> Edge(int path, bool last) override {
@@ -325,12 +384,15 @@ public:
         FTransaction = transaction;
     }
     void Commit() override {
+        if (FDelta) KeepCount();
         FConn.Run("COMMIT");
+        FDelta = 0;
         FTransaction = false;
         FNextPos = 0;
     }
     void Rollback() noexcept override {
         if (sqlite3_get_autocommit(FConn.Db()) == 0) sqlite3_exec(FConn.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+        FDelta = 0;
         FTransaction = false;
         FNextPos = 0;
     }
@@ -365,6 +427,7 @@ public:
         q.Bind(1, int64_t{row.pos}).Bind(2, data);
         for (size_t k = 0; k < FKeys; ++k) q.Bind(3 + static_cast<int>(k), row.seqs[k]);
         q.Run();
+        ++FDelta;
         row.version = 1;
         return true;
     }
@@ -395,6 +458,7 @@ public:
         if (!old) return Outcome::Gone;
         if (old->version != version) return Outcome::Changed;
         Query(FConn, "DELETE FROM rec WHERE pos=?").Bind(1, int64_t{pos}).Run();
+        --FDelta;
         for (size_t k = 0; k < FKeys; ++k)
             if (kvs[k]) RemoveEntry(k, *kvs[k], old->seqs[k]);
         return Outcome::Done;
@@ -405,6 +469,72 @@ public:
     }
 
 private:
+    uint32_t Walked() {
+        Query q(FConn, "SELECT count(*) FROM rec");
+        return q.Step() ? static_cast<uint32_t>(q.Int(0)) : 0;
+    }
+
+    // Adds the change's records to the counter, when the file has one of
+    // our shape (an older file has none until a stat adds it, which no
+    // change can do while this one holds the file; a damaged one is put
+    // right by the next stat of a writer, and a change never fails for it).
+    void KeepCount() {
+        {
+            Query has(FConn, "SELECT 1 FROM sqlite_master WHERE name='reccount' AND type='table' AND sql=?1");
+            has.Text(1, kCounter);
+            if (!has.Step()) return;
+        }
+        Query(FConn, "UPDATE reccount SET n=n+? WHERE id=1").Bind(1, FDelta).Run();
+    }
+
+    // The counter's count, when the counter is sound.
+    std::optional<uint32_t> Counted() {
+        {
+            Query schema(FConn, "SELECT count(*), total(name='reccount' AND sql=?1 OR name='reccount_insert' AND sql=?2 "
+                                "OR name='reccount_delete' AND sql=?3) FROM sqlite_master "
+                                "WHERE name='reccount' OR type='trigger'");
+            schema.Text(1, kCounter).Text(2, kCountUp).Text(3, kCountDown);
+            if (!schema.Step() || schema.Int(0) != 3 || schema.Int(1) != 3) return std::nullopt;
+        }
+        // Positions are distinct and positive: no more records than the
+        // largest, none exactly when there is none.
+        Query q(FConn, "SELECT n, (SELECT max(pos) FROM rec) FROM reccount WHERE id=1");
+        if (!q.Step()) return std::nullopt;
+        const int64_t n = q.Int(0) + FDelta, top = q.Int(1); // with the own transaction's records
+        if (n < 0 || n > top || (n == 0) != (top == 0)) return std::nullopt;
+        return static_cast<uint32_t>(n);
+    }
+
+    // Adds the counter (or puts a damaged one right) in a change of its own,
+    // which moves no record: nullopt, and nothing written, when the file
+    // cannot be changed now (a reader that sees it as it stands, another
+    // client's transaction, a read-only medium).
+    std::optional<uint32_t> AddCounter() {
+        if (!FLocks.BeginWrite(false)) return std::nullopt;
+        std::optional<uint32_t> n;
+        try {
+            FConn.Begin();
+            try {
+                n = Counted(); // another process may have added it meanwhile
+                if (!n) {
+                    MakeCounter(FConn);
+                    n = Walked();
+                }
+                FConn.Run("COMMIT");
+            } catch (...) {
+                Rollback();
+                throw;
+            }
+        } catch (const StoreError&) {
+            n.reset();
+        } catch (...) {
+            FLocks.EndWrite();
+            throw;
+        }
+        FLocks.EndWrite();
+        return n;
+    }
+
     // The sequence a new entry of `kv` gets: duplicates go after every entry
     // of the same value, so they keep the order they were written in; a
     // unique key's one entry has sequence 0.
@@ -440,6 +570,9 @@ private:
 
     Conn FConn;
     LockSession& FLocks;
+    Access FAccess;
+    bool FCounterTried = false; // this connection tried to add the counter
+    int64_t FDelta = 0;          // records the change under way inserted less those it deleted
     std::unique_ptr<FileSql> FSql;
     size_t FKeys = 0;
     std::vector<bool> FDuplicates;
@@ -476,6 +609,7 @@ void BuildLocalFile(const std::string& path, const Spec& spec) {
     for (size_t k = 0; k < spec.keys.size(); ++k)
         conn.Exec(("CREATE TABLE " + KeyTable(k) + "(kv BLOB NOT NULL, seq INTEGER NOT NULL, pos INTEGER NOT NULL, " +
                    "PRIMARY KEY(kv, seq)) WITHOUT ROWID").c_str());
+    MakeCounter(conn);
     const std::vector<uint8_t> bytes = spec.Serialize();
     Query(conn, "INSERT INTO spec VALUES(1, ?, ?, 0)").Bind(1, bytes.data(), bytes.size()).Bind(2, std::string()).Run();
     conn.Exec("COMMIT");

@@ -57,6 +57,7 @@ public:
     Query& Bind(int i, int64_t v);
     Query& Bind(int i, const std::string& blob);
     Query& Bind(int i, const void* p, size_t n);
+    Query& Text(int i, const char* text); // kept alive by the caller
     bool Step(); // true while a row is there
     void Run();
     int64_t Int(int col) const;
