@@ -199,7 +199,7 @@ std::string KeyTable(size_t k) {
 // The statements of one file's layout, composed once.
 struct FileSql {
     std::string readRecord, insertRecord;
-    std::vector<std::string> nextSeq, taken, addEntry, removeEntry; // per key
+    std::vector<std::string> nextSeq, taken, addEntry, removeEntry, setSeq; // per key
 
     explicit FileSql(const Spec& spec) {
         std::string seqs, marks;
@@ -211,9 +211,32 @@ struct FileSql {
             taken.push_back("SELECT pos FROM " + t + " WHERE kv=? AND seq=0");
             addEntry.push_back("INSERT INTO " + t + "(kv, seq, pos) VALUES(?, ?, ?)");
             removeEntry.push_back("DELETE FROM " + t + " WHERE kv=? AND seq=?");
+            setSeq.push_back("UPDATE rec SET s" + n + "=? WHERE pos=?");
         }
         readRecord = "SELECT ver, data" + seqs + " FROM rec WHERE pos=?";
         insertRecord = "INSERT INTO rec(pos, ver, data" + seqs + ") VALUES(?, 1, ?" + marks + ")";
+    }
+};
+
+// The same, prepared on one connection: every use goes straight to its
+// statement, with no text to compose or look up per call.
+struct FileStmts {
+    sqlite3_stmt *readRecord, *insertRecord;
+    std::vector<sqlite3_stmt*> nextSeq, taken, addEntry, removeEntry, setSeq;
+    std::vector<sqlite3_stmt*> scans; // by ScanSlot, prepared at first use
+
+    FileStmts(Conn& conn, const FileSql& sql) : readRecord(conn.Stmt(sql.readRecord)), insertRecord(conn.Stmt(sql.insertRecord)) {
+        const std::pair<const std::vector<std::string>*, std::vector<sqlite3_stmt*>*> lists[] = {
+            {&sql.nextSeq, &nextSeq}, {&sql.taken, &taken}, {&sql.addEntry, &addEntry},
+            {&sql.removeEntry, &removeEntry}, {&sql.setSeq, &setSeq}};
+        for (auto [texts, stmts] : lists)
+            for (const std::string& t : *texts) stmts->push_back(conn.Stmt(t));
+        scans.assign((sql.nextSeq.size() + 1) * 2 * kFroms, nullptr);
+    }
+
+    static constexpr size_t kFroms = 5; // the values of From
+    static size_t ScanSlot(int path, bool forward, From from) {
+        return (static_cast<size_t>(path + 1) * 2 + (forward ? 1 : 0)) * kFroms + static_cast<size_t>(from);
     }
 };
 
@@ -290,17 +313,13 @@ public:
     }
 
     bool Fits(const Spec& spec) override {
-        FileSql sql(spec);
         try {
             // Every statement of the layout prepares: the tables match it.
-            for (const std::string* s : {&sql.readRecord, &sql.insertRecord}) FConn.Stmt(*s);
-            for (const auto* list : {&sql.nextSeq, &sql.taken, &sql.addEntry, &sql.removeEntry})
-                for (const std::string& s : *list) FConn.Stmt(s);
+            FSql = std::make_unique<FileStmts>(FConn, FileSql(spec));
         } catch (const StoreError& err) {
             if (err.status == 2) return false;
             throw;
         }
-        FSql = std::make_unique<FileSql>(std::move(sql));
         FKeys = spec.keys.size();
         FDuplicates.clear();
         for (const Key& k : spec.keys) FDuplicates.push_back(k.Duplicates());
@@ -308,7 +327,7 @@ public:
     }
 
     std::optional<Row> Read(uint32_t pos) override {
-        Query q(FConn, FSql->readRecord);
+        Query q(FSql->readRecord);
         q.Bind(1, int64_t{pos});
         if (!q.Step()) return std::nullopt;
         Row row;
@@ -324,13 +343,15 @@ public:
         // The stamp before the rows: a change under way moved it already,
         // any later one moves it after.
         const uint64_t stamp = FLocks.Changes();
-        Query q(FConn, ScanSql(path, forward, from));
+        sqlite3_stmt*& st = FSql->scans[FileStmts::ScanSlot(path, forward, from)];
+        if (!st) st = FConn.Stmt(ScanSql(path, forward, from));
+        Query q(st);
         if (path < 0 && from != From::Start) q.Bind(1, int64_t{pos});
         if (path >= 0 && from != From::Start) q.Bind(1, kv);
         if (path >= 0 && from == From::Same) q.Bind(2, seq);
         for (size_t bytes = 0; n < limit && bytes < maxBytes && q.Step(); ++n) {
             if (rows.size() <= n) rows.emplace_back();
-            Row& r = rows[n];
+            Row& r = rows[n]; // its strings keep their room from earlier reads
             q.Blob(0, r.kv);
             r.seq = q.Int(1);
             r.pos = static_cast<uint32_t>(q.Int(2));
@@ -399,7 +420,7 @@ public:
 
     bool Taken(int k, const std::string& kv, uint32_t self) override {
         if (FDuplicates[static_cast<size_t>(k)]) return false;
-        Query q(FConn, FSql->taken[static_cast<size_t>(k)]);
+        Query q(FSql->taken[static_cast<size_t>(k)]);
         q.Bind(1, kv);
         return q.Step() && static_cast<uint32_t>(q.Int(0)) != self;
     }
@@ -423,7 +444,7 @@ public:
                 return false;
             }
         }
-        Query q(FConn, FSql->insertRecord);
+        Query q(FSql->insertRecord);
         q.Bind(1, int64_t{row.pos}).Bind(2, data);
         for (size_t k = 0; k < FKeys; ++k) q.Bind(3 + static_cast<int>(k), row.seqs[k]);
         q.Run();
@@ -445,7 +466,7 @@ public:
             if (!m.after) continue;
             const int64_t seq = NextSeq(k, *m.after);
             if (seq != old->seqs[k])
-                Query(FConn, "UPDATE rec SET s" + std::to_string(k) + "=? WHERE pos=?").Bind(1, seq).Bind(2, int64_t{pos}).Run();
+                Query(FSql->setSeq[k]).Bind(1, seq).Bind(2, int64_t{pos}).Run();
             row.seqs[k] = seq;
             AddEntry(k, *m.after, seq, pos);
         }
@@ -540,7 +561,7 @@ private:
     // unique key's one entry has sequence 0.
     int64_t NextSeq(size_t k, const std::string& kv) {
         if (!FDuplicates[k]) return 0;
-        Query q(FConn, FSql->nextSeq[k]);
+        Query q(FSql->nextSeq[k]);
         q.Bind(1, kv);
         return q.Step() ? q.Int(0) + 1 : 1;
     }
@@ -562,10 +583,10 @@ private:
     }
 
     void AddEntry(size_t k, const std::string& kv, int64_t seq, uint32_t pos) {
-        Query(FConn, FSql->addEntry[k]).Bind(1, kv).Bind(2, seq).Bind(3, int64_t{pos}).Run();
+        Query(FSql->addEntry[k]).Bind(1, kv).Bind(2, seq).Bind(3, int64_t{pos}).Run();
     }
     void RemoveEntry(size_t k, const std::string& kv, int64_t seq) {
-        Query(FConn, FSql->removeEntry[k]).Bind(1, kv).Bind(2, seq).Run();
+        Query(FSql->removeEntry[k]).Bind(1, kv).Bind(2, seq).Run();
     }
 
     Conn FConn;
@@ -573,7 +594,7 @@ private:
     Access FAccess;
     bool FCounterTried = false; // this connection tried to add the counter
     int64_t FDelta = 0;          // records the change under way inserted less those it deleted
-    std::unique_ptr<FileSql> FSql;
+    std::unique_ptr<FileStmts> FSql;
     size_t FKeys = 0;
     std::vector<bool> FDuplicates;
     bool FTransaction = false;

@@ -53,6 +53,7 @@ private:
 class Query {
 public:
     Query(Conn& c, const std::string& sql);
+    explicit Query(sqlite3_stmt* st) : FStmt(st) {} // one of the connection's, reset after every use
     ~Query();
     Query& Bind(int i, int64_t v);
     Query& Bind(int i, const std::string& blob);
