@@ -105,6 +105,21 @@ protected:
         const std::string d = Describe(file, options);
         return d.substr(std::min(d.size(), d.find('\n') + 1));
     }
+    // SRC.DAT for the copies: a variable-length file with an alternate
+    // collating sequence, a duplicate key and long variable parts. Answers
+    // its records as a sequential file.
+    std::string MakeCopySource() {
+        WriteUpperAcs("upper.alt");
+        Create("SRC.DAT", std::string("record=8 variable=y key=2 page=2048 allocation=3\n"
+                                      "position=1 length=4 duplicates=n modifiable=n type=integer segment=n\n"
+                                      "position=5 length=4 duplicates=y modifiable=y type=string alternate=y segment=n\n"
+                                      "name=upper.alt\n"));
+        std::string tail(100000, '\0');
+        for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<char>(i * 7);
+        const std::string seq = Seq({Int32(2) + "abcd" + tail, Int32(1) + "ABCD", Int32(3) + "\xE0\x88\r\n" + tail.substr(5)});
+        Load("SRC.DAT", seq);
+        return seq;
+    }
     // An alternate collating sequence that folds a-z onto A-Z.
     void WriteUpperAcs(const std::string& name) {
         std::string acs = "\xAC" "UPPER   ";
@@ -619,15 +634,7 @@ protected:
 };
 
 TEST_F(Copy, ThroughASecondEngineEverythingArrives) {
-    WriteUpperAcs("upper.alt");
-    Create("SRC.DAT", std::string("record=8 variable=y key=2 page=2048 allocation=3\n"
-                                  "position=1 length=4 duplicates=n modifiable=n type=integer segment=n\n"
-                                  "position=5 length=4 duplicates=y modifiable=y type=string alternate=y segment=n\n"
-                                  "name=upper.alt\n"));
-    std::string tail(100000, '\0');
-    for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<char>(i * 7);
-    const std::string seq = Seq({Int32(2) + "abcd" + tail, Int32(1) + "ABCD", Int32(3) + "\xE0\x88\r\n" + tail.substr(5)});
-    Load("SRC.DAT", seq);
+    const std::string seq = MakeCopySource();
     ASSERT_EQ(T.Run("copy SRC.DAT OWNED.DAT --owner Pw").status, 0);
 
     const auto before = Names();
@@ -714,15 +721,7 @@ protected:
 // every record with its variable part arrive; an existing DST is replaced only
 // when asked; a copy that fails after DST was made leaves none.
 TEST_F(OnServer, CopyGoesEveryWayAndDstAppearsOnlyWhole) {
-    WriteUpperAcs("upper.alt");
-    Create("SRC.DAT", std::string("record=8 variable=y key=2 page=2048 allocation=3\n"
-                                  "position=1 length=4 duplicates=n modifiable=n type=integer segment=n\n"
-                                  "position=5 length=4 duplicates=y modifiable=y type=string alternate=y segment=n\n"
-                                  "name=upper.alt\n"));
-    std::string tail(100000, '\0');
-    for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<char>(i * 7);
-    const std::string seq = Seq({Int32(2) + "abcd" + tail, Int32(1) + "ABCD", Int32(3) + "\xE0\x88\r\n" + tail.substr(5)});
-    Load("SRC.DAT", seq);
+    const std::string seq = MakeCopySource();
     const std::string up = Remote("UP.DAT"), across = Remote("ACROSS.DAT");
     struct Step {
         std::string from, to;
