@@ -366,26 +366,27 @@ public:
     // write the file adds the counter (once per connection, outside a
     // transaction) with the count it walks for the answer.
     uint32_t Count() override {
-        const bool alone = sqlite3_get_autocommit(FConn.Db()) != 0;
-        if (alone) {
-            // The schema, the counter and the positions it is checked
-            // against are read in one snapshot.
-            FConn.Run("BEGIN");
-            std::optional<uint32_t> n;
-            try {
-                n = Counted();
-                if (!n && !(FAccess == Access::ReadWrite && !FCounterTried)) n = Walked();
-                FConn.Run("COMMIT");
-            } catch (...) {
-                Rollback();
-                throw;
-            }
-            if (n) return *n;
-            FCounterTried = true;
-            if (auto made = AddCounter()) return *made;
-        } else if (auto n = Counted()) {
-            return *n;
+        if (sqlite3_get_autocommit(FConn.Db()) == 0) { // inside the client's transaction: its own changes count
+            auto n = Counted(FDelta);
+            return n ? *n : Walked();
         }
+        // The schema, the counter and the positions it is checked against
+        // are read in one snapshot.
+        FConn.Run("BEGIN");
+        std::optional<uint32_t> n;
+        // Not from a transaction the store spoilt (its end undoes it).
+        const bool mayAdd = FAccess == Access::ReadWrite && !FCounterTried && !FTransaction;
+        try {
+            n = Counted(0);
+            if (!n && !mayAdd) n = Walked();
+            FConn.Run("COMMIT");
+        } catch (...) {
+            sqlite3_exec(FConn.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        if (n) return *n;
+        FCounterTried = true;
+        if (auto made = AddCounter()) return *made;
         return Walked();
     }
 
@@ -508,8 +509,9 @@ private:
         Query(FConn, "UPDATE reccount SET n=n+? WHERE id=1").Bind(1, FDelta).Run();
     }
 
-    // The counter's count, when the counter is sound.
-    std::optional<uint32_t> Counted() {
+    // The counter's count, with `delta` records of the change under way,
+    // when the counter is sound.
+    std::optional<uint32_t> Counted(int64_t delta) {
         {
             Query schema(FConn, "SELECT count(*), total(name='reccount' AND sql=?1 OR name='reccount_insert' AND sql=?2 "
                                 "OR name='reccount_delete' AND sql=?3) FROM sqlite_master "
@@ -521,7 +523,7 @@ private:
         // largest, none exactly when there is none.
         Query q(FConn, "SELECT n, (SELECT max(pos) FROM rec) FROM reccount WHERE id=1");
         if (!q.Step()) return std::nullopt;
-        const int64_t n = q.Int(0) + FDelta, top = q.Int(1); // with the own transaction's records
+        const int64_t n = q.Int(0) + delta, top = q.Int(1);
         if (n < 0 || n > top || (n == 0) != (top == 0)) return std::nullopt;
         return static_cast<uint32_t>(n);
     }
@@ -536,14 +538,14 @@ private:
         try {
             FConn.Begin();
             try {
-                n = Counted(); // another process may have added it meanwhile
+                n = Counted(0); // another process may have added it meanwhile
                 if (!n) {
                     MakeCounter(FConn);
                     n = Walked();
                 }
                 FConn.Run("COMMIT");
             } catch (...) {
-                Rollback();
+                sqlite3_exec(FConn.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
                 throw;
             }
         } catch (const StoreError&) {
