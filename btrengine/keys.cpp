@@ -1,5 +1,6 @@
 #include "btrengine/keys.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace btr::engine {
@@ -94,9 +95,19 @@ std::string EncodeValue(const Key& key, const uint8_t* value, const uint8_t* acs
 }
 
 std::string ExtractKey(const Key& key, const uint8_t* record) {
-    std::string out;
-    for (const Segment& s : key.segments) out.append(reinterpret_cast<const char*>(record + s.pos - 1), s.len);
+    std::string out(key.Length(), '\0');
+    ExtractKey(key, record, reinterpret_cast<uint8_t*>(out.data()), out.size());
     return out;
+}
+
+void ExtractKey(const Key& key, const uint8_t* record, uint8_t* out, size_t cap) {
+    size_t off = 0;
+    for (const Segment& s : key.segments) {
+        if (off >= cap) return;
+        const size_t n = std::min<size_t>(s.len, cap - off);
+        std::memcpy(out + off, record + s.pos - 1, n);
+        off += n;
+    }
 }
 
 } // namespace btr::engine

@@ -35,5 +35,7 @@ std::optional<std::string> EncodeKey(const Key& key, const uint8_t* value, const
 std::string EncodeValue(const Key& key, const uint8_t* value, const uint8_t* acs);
 // The segments of a record end to end, as the key buffer carries them.
 std::string ExtractKey(const Key& key, const uint8_t* record);
+// The same into a buffer of `cap` bytes, cut off where it ends.
+void ExtractKey(const Key& key, const uint8_t* record, uint8_t* out, size_t cap);
 
 } // namespace btr::engine

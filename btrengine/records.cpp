@@ -34,8 +34,10 @@ const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8
 
 std::optional<std::string> KeyOf(const SharedFile& f, int k, const std::string& rec) {
     const Key& key = f.spec.keys[static_cast<size_t>(k)];
-    const std::string raw = ExtractKey(key, Bytes(rec));
-    return EncodeKey(key, Bytes(raw), f.spec.AcsTable());
+    uint8_t raw[256]; // a key is at most 255 bytes (a layout is validated at create and open)
+    if (key.Length() > sizeof raw) return EncodeKey(key, Bytes(ExtractKey(key, Bytes(rec))), f.spec.AcsTable());
+    ExtractKey(key, Bytes(rec), raw, sizeof raw);
+    return EncodeKey(key, raw, f.spec.AcsTable());
 }
 
 // Where a record stands on a key, from the record itself (its key bytes and
@@ -50,8 +52,7 @@ bool Locate(const SharedFile& f, int k, Row& row) {
 
 void ReturnKey(const Call& c, const SharedFile& f, int k, const std::string& rec) {
     if (!c.key || k < 0 || k >= static_cast<int>(f.spec.keys.size())) return;
-    const std::string raw = ExtractKey(f.spec.keys[static_cast<size_t>(k)], Bytes(rec));
-    std::memcpy(c.key, raw.data(), std::min<size_t>(raw.size(), c.keyLen));
+    ExtractKey(f.spec.keys[static_cast<size_t>(k)], Bytes(rec), c.key, c.keyLen);
 }
 
 // Copies a record to the caller: 22 when even the fixed part does not fit
@@ -121,7 +122,7 @@ bool Seek(Handle& h, int path, bool forward, From from, const std::string& kv, i
         whole = Fill(h, path, forward, From::Same, kv, seq, pos, batch, n, changes);
     if (whole) Fill(h, path, forward, from, kv, seq, pos, batch, n, changes);
     if (n == 0) return false;
-    row = std::move(cur.rows[0]); // each row is handed out once
+    std::swap(row, cur.rows[0]); // each row is handed out once; the slot keeps the caller's room
     cur.path = path;
     cur.forward = forward;
     cur.changes = changes;
@@ -231,7 +232,7 @@ bool Advance(Handle& h, int path, bool forward, Row& row) {
     const bool onward = cur.path == path && cur.forward == forward && cur.lastPos == at &&
                         (path < 0 || (h.logical && h.keyNum == path));
     if (onward && cur.next < cur.count && cur.changes == h.Changes()) {
-        row = std::move(cur.rows[cur.next++]);
+        std::swap(row, cur.rows[cur.next++]);
         cur.lastPos = row.pos;
         return true;
     }
@@ -366,16 +367,22 @@ int Insert(const Call& c, Handle& h) {
     std::string rec(reinterpret_cast<const char*>(c.data),
                     f.spec.VariableLength() ? static_cast<size_t>(*c.dataLen) : f.spec.recordLen);
     Row row;
+    std::vector<std::optional<std::string>> kvs;
     Write(h, [&] {
         FillAutoIncrement(h.St(), f, rec);
-        std::vector<std::optional<std::string>> kvs;
+        kvs.clear();
         for (int k = 0; k < KeyCount(h); ++k) kvs.push_back(KeyOf(f, k, rec));
         if (!h.St().Insert(rec, kvs, row)) Fail(5);
     });
     std::memcpy(c.data, rec.data(), f.spec.recordLen); // autoincrement values go back
     row.data = std::move(rec);
-    if (path >= 0 && Locate(f, path, row)) SetLogical(h, row, path);
-    else SetPhysical(h, row);
+    if (path >= 0 && kvs[static_cast<size_t>(path)]) { // where it stands on the path, as it was written
+        row.kv = std::move(*kvs[static_cast<size_t>(path)]);
+        row.seq = row.seqs[static_cast<size_t>(path)];
+        SetLogical(h, row, path);
+    } else {
+        SetPhysical(h, row);
+    }
     ReturnKey(c, f, path, row.data);
     return 0;
 }
@@ -549,7 +556,11 @@ int KeyedGet(const Call& c, Handle& h, int op, bool keyOnly) {
         default: return Seek(h, k, false, From::Start, {}, 0, 0, row);
         }
     };
-    Row row;
+    // Without a lock bias nothing lets the engine go during the call, so the
+    // row handed out may be the cursor's own: a scan's records then pass
+    // through the same few buffers instead of new ones each.
+    Row local;
+    Row& row = c.bias ? local : h.cursor.spare;
     if (!(keyOnly ? find(row) : FindLocked(c, h, row, find))) {
         h.DropCursor();
         return op == 6 || op == 7 || op == 12 || op == 13 ? 9 : 4;
@@ -565,7 +576,8 @@ int KeyedGet(const Call& c, Handle& h, int op, bool keyOnly) {
 
 int Step(const Call& c, Handle& h, int op) {
     if ((op == 24 || op == 35) && !h.ppos) Fail(8);
-    Row row;
+    Row local;
+    Row& row = c.bias ? local : h.cursor.spare; // as in KeyedGet
     const bool found = FindLocked(c, h, row, [&](Row& r) {
         if (op == 33 || op == 34) return Seek(h, -1, op == 33, From::Start, {}, 0, 0, r);
         return Advance(h, -1, op == 24, r);

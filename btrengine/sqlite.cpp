@@ -59,6 +59,8 @@ Conn::Conn(const std::string& path, Access access, bool create) {
         throw StoreError{rc == SQLITE_CANTOPEN ? 12 : StatusOf(rc)};
     }
     sqlite3_extended_result_codes(FDb, 0);
+    // The store keeps the record counter itself (see kCounter in the store).
+    sqlite3_db_config(FDb, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
     sqlite3_busy_handler(FDb, &Conn::Busy, this);
     // WAL (set at create) with NORMAL sync: a committed change survives a
     // crash of the process (the log is written before the answer); a power
@@ -148,6 +150,11 @@ Query& Query::Bind(int i, const void* p, size_t n) {
     return *this;
 }
 
+Query& Query::Text(int i, const char* text) {
+    sqlite3_bind_text(FStmt, i, text, -1, SQLITE_STATIC);
+    return *this;
+}
+
 bool Query::Step() {
     const int rc = sqlite3_step(FStmt);
     if (rc == SQLITE_ROW) return true;
@@ -192,7 +199,7 @@ std::string KeyTable(size_t k) {
 // The statements of one file's layout, composed once.
 struct FileSql {
     std::string readRecord, insertRecord;
-    std::vector<std::string> nextSeq, taken, addEntry, removeEntry; // per key
+    std::vector<std::string> nextSeq, taken, addEntry, removeEntry, setSeq; // per key
 
     explicit FileSql(const Spec& spec) {
         std::string seqs, marks;
@@ -204,9 +211,32 @@ struct FileSql {
             taken.push_back("SELECT pos FROM " + t + " WHERE kv=? AND seq=0");
             addEntry.push_back("INSERT INTO " + t + "(kv, seq, pos) VALUES(?, ?, ?)");
             removeEntry.push_back("DELETE FROM " + t + " WHERE kv=? AND seq=?");
+            setSeq.push_back("UPDATE rec SET s" + n + "=? WHERE pos=?");
         }
         readRecord = "SELECT ver, data" + seqs + " FROM rec WHERE pos=?";
         insertRecord = "INSERT INTO rec(pos, ver, data" + seqs + ") VALUES(?, 1, ?" + marks + ")";
+    }
+};
+
+// The same, prepared on one connection: every use goes straight to its
+// statement, with no text to compose or look up per call.
+struct FileStmts {
+    sqlite3_stmt *readRecord, *insertRecord;
+    std::vector<sqlite3_stmt*> nextSeq, taken, addEntry, removeEntry, setSeq;
+    std::vector<sqlite3_stmt*> scans; // by ScanSlot, prepared at first use
+
+    FileStmts(Conn& conn, const FileSql& sql) : readRecord(conn.Stmt(sql.readRecord)), insertRecord(conn.Stmt(sql.insertRecord)) {
+        const std::pair<const std::vector<std::string>*, std::vector<sqlite3_stmt*>*> lists[] = {
+            {&sql.nextSeq, &nextSeq}, {&sql.taken, &taken}, {&sql.addEntry, &addEntry},
+            {&sql.removeEntry, &removeEntry}, {&sql.setSeq, &setSeq}};
+        for (auto [texts, stmts] : lists)
+            for (const std::string& t : *texts) stmts->push_back(conn.Stmt(t));
+        scans.assign((sql.nextSeq.size() + 1) * 2 * kFroms, nullptr);
+    }
+
+    static constexpr size_t kFroms = 5; // the values of From
+    static size_t ScanSlot(int path, bool forward, From from) {
+        return (static_cast<size_t>(path + 1) * 2 + (forward ? 1 : 0)) * kFroms + static_cast<size_t>(from);
     }
 };
 
@@ -226,6 +256,35 @@ std::string ScanSql(int path, bool forward, From from) {
     return sql + (forward ? " ORDER BY k.kv, k.seq" : " ORDER BY k.kv DESC, k.seq DESC");
 }
 
+// The record count, kept in the file itself: a one-row table that moves with
+// every insert and delete inside the same transaction, so a rollback takes
+// it back with the rest. A stat reads it instead of walking the records.
+// Two triggers on rec keep it for whoever writes with SQLite (an older build
+// of the engine, any other program); the engine's own connections run
+// without triggers and add what a change inserted less what it deleted
+// once, as it commits: a trigger costs every record a statement journal
+// and a nested program, a seventh of a bulk insert. The counter is trusted
+// only while the schema holds exactly these three objects as written here
+// and no other trigger, and the count is plausible for the positions in the
+// file; anything else is walked. (The column allows NULL so that the
+// triggers' update cannot abort halfway: no statement journal for others
+// either.)
+constexpr const char* kCounter = "CREATE TABLE reccount(id INTEGER PRIMARY KEY, n INTEGER)";
+constexpr const char* kCountUp =
+    "CREATE TRIGGER reccount_insert AFTER INSERT ON rec BEGIN UPDATE reccount SET n=n+1 WHERE id=1; END";
+constexpr const char* kCountDown =
+    "CREATE TRIGGER reccount_delete AFTER DELETE ON rec BEGIN UPDATE reccount SET n=n-1 WHERE id=1; END";
+
+// Adds the counter, holding the current count, in the caller's write
+// transaction; what a damaged one left goes first.
+void MakeCounter(Conn& conn) {
+    conn.Exec("DROP TRIGGER IF EXISTS reccount_insert");
+    conn.Exec("DROP TRIGGER IF EXISTS reccount_delete");
+    conn.Exec("DROP TABLE IF EXISTS reccount");
+    for (const char* sql : {kCounter, kCountUp, kCountDown}) conn.Exec(sql);
+    conn.Exec("INSERT INTO reccount(id, n) SELECT 1, count(*) FROM rec");
+}
+
 std::string BigEndian(uint64_t v) {
     std::string s(8, '\0');
     for (int i = 7; i >= 0; --i, v >>= 8) s[static_cast<size_t>(i)] = static_cast<char>(v & 0xFF);
@@ -234,7 +293,8 @@ std::string BigEndian(uint64_t v) {
 
 class SqliteStore final : public Store {
 public:
-    SqliteStore(const std::string& home, Access access, LockSession& locks) : FConn(home, access), FLocks(locks) {
+    SqliteStore(const std::string& home, Access access, LockSession& locks)
+        : FConn(home, access), FLocks(locks), FAccess(access) {
         // The write lock is waited for while others make single changes, not
         // while another client's transaction holds the file.
         LockSession* l = &locks;
@@ -253,17 +313,13 @@ public:
     }
 
     bool Fits(const Spec& spec) override {
-        FileSql sql(spec);
         try {
             // Every statement of the layout prepares: the tables match it.
-            for (const std::string* s : {&sql.readRecord, &sql.insertRecord}) FConn.Stmt(*s);
-            for (const auto* list : {&sql.nextSeq, &sql.taken, &sql.addEntry, &sql.removeEntry})
-                for (const std::string& s : *list) FConn.Stmt(s);
+            FSql = std::make_unique<FileStmts>(FConn, FileSql(spec));
         } catch (const StoreError& err) {
             if (err.status == 2) return false;
             throw;
         }
-        FSql = std::make_unique<FileSql>(std::move(sql));
         FKeys = spec.keys.size();
         FDuplicates.clear();
         for (const Key& k : spec.keys) FDuplicates.push_back(k.Duplicates());
@@ -271,7 +327,7 @@ public:
     }
 
     std::optional<Row> Read(uint32_t pos) override {
-        Query q(FConn, FSql->readRecord);
+        Query q(FSql->readRecord);
         q.Bind(1, int64_t{pos});
         if (!q.Step()) return std::nullopt;
         Row row;
@@ -287,13 +343,15 @@ public:
         // The stamp before the rows: a change under way moved it already,
         // any later one moves it after.
         const uint64_t stamp = FLocks.Changes();
-        Query q(FConn, ScanSql(path, forward, from));
+        sqlite3_stmt*& st = FSql->scans[FileStmts::ScanSlot(path, forward, from)];
+        if (!st) st = FConn.Stmt(ScanSql(path, forward, from));
+        Query q(st);
         if (path < 0 && from != From::Start) q.Bind(1, int64_t{pos});
         if (path >= 0 && from != From::Start) q.Bind(1, kv);
         if (path >= 0 && from == From::Same) q.Bind(2, seq);
         for (size_t bytes = 0; n < limit && bytes < maxBytes && q.Step(); ++n) {
             if (rows.size() <= n) rows.emplace_back();
-            Row& r = rows[n];
+            Row& r = rows[n]; // its strings keep their room from earlier reads
             q.Blob(0, r.kv);
             r.seq = q.Int(1);
             r.pos = static_cast<uint32_t>(q.Int(2));
@@ -304,9 +362,32 @@ public:
         return stamp;
     }
 
+    // From the counter when it is sound; else walked, and a process that may
+    // write the file adds the counter (once per connection, outside a
+    // transaction) with the count it walks for the answer.
     uint32_t Count() override {
-        Query q(FConn, "SELECT count(*) FROM rec");
-        return q.Step() ? static_cast<uint32_t>(q.Int(0)) : 0;
+        if (sqlite3_get_autocommit(FConn.Db()) == 0) { // inside the client's transaction: its own changes count
+            auto n = Counted(FDelta);
+            return n ? *n : Walked();
+        }
+        // The schema, the counter and the positions it is checked against
+        // are read in one snapshot.
+        FConn.Run("BEGIN");
+        std::optional<uint32_t> n;
+        // Not from a transaction the store spoilt (its end undoes it).
+        const bool mayAdd = FAccess == Access::ReadWrite && !FCounterTried && !FTransaction;
+        try {
+            n = Counted(0);
+            if (!n && !mayAdd) n = Walked();
+            FConn.Run("COMMIT");
+        } catch (...) {
+            sqlite3_exec(FConn.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+        if (n) return *n;
+        FCounterTried = true;
+        if (auto made = AddCounter()) return *made;
+        return Walked();
     }
 
     std::optional<std::string> Edge(int path, bool last) override {
@@ -325,19 +406,22 @@ public:
         FTransaction = transaction;
     }
     void Commit() override {
+        if (FDelta) KeepCount();
         FConn.Run("COMMIT");
+        FDelta = 0;
         FTransaction = false;
         FNextPos = 0;
     }
     void Rollback() noexcept override {
         if (sqlite3_get_autocommit(FConn.Db()) == 0) sqlite3_exec(FConn.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+        FDelta = 0;
         FTransaction = false;
         FNextPos = 0;
     }
 
     bool Taken(int k, const std::string& kv, uint32_t self) override {
         if (FDuplicates[static_cast<size_t>(k)]) return false;
-        Query q(FConn, FSql->taken[static_cast<size_t>(k)]);
+        Query q(FSql->taken[static_cast<size_t>(k)]);
         q.Bind(1, kv);
         return q.Step() && static_cast<uint32_t>(q.Int(0)) != self;
     }
@@ -361,10 +445,11 @@ public:
                 return false;
             }
         }
-        Query q(FConn, FSql->insertRecord);
+        Query q(FSql->insertRecord);
         q.Bind(1, int64_t{row.pos}).Bind(2, data);
         for (size_t k = 0; k < FKeys; ++k) q.Bind(3 + static_cast<int>(k), row.seqs[k]);
         q.Run();
+        ++FDelta;
         row.version = 1;
         return true;
     }
@@ -382,7 +467,7 @@ public:
             if (!m.after) continue;
             const int64_t seq = NextSeq(k, *m.after);
             if (seq != old->seqs[k])
-                Query(FConn, "UPDATE rec SET s" + std::to_string(k) + "=? WHERE pos=?").Bind(1, seq).Bind(2, int64_t{pos}).Run();
+                Query(FSql->setSeq[k]).Bind(1, seq).Bind(2, int64_t{pos}).Run();
             row.seqs[k] = seq;
             AddEntry(k, *m.after, seq, pos);
         }
@@ -395,6 +480,7 @@ public:
         if (!old) return Outcome::Gone;
         if (old->version != version) return Outcome::Changed;
         Query(FConn, "DELETE FROM rec WHERE pos=?").Bind(1, int64_t{pos}).Run();
+        --FDelta;
         for (size_t k = 0; k < FKeys; ++k)
             if (kvs[k]) RemoveEntry(k, *kvs[k], old->seqs[k]);
         return Outcome::Done;
@@ -405,12 +491,79 @@ public:
     }
 
 private:
+    uint32_t Walked() {
+        Query q(FConn, "SELECT count(*) FROM rec");
+        return q.Step() ? static_cast<uint32_t>(q.Int(0)) : 0;
+    }
+
+    // Adds the change's records to the counter, when the file has one of
+    // our shape (an older file has none until a stat adds it, which no
+    // change can do while this one holds the file; a damaged one is put
+    // right by the next stat of a writer, and a change never fails for it).
+    void KeepCount() {
+        {
+            Query has(FConn, "SELECT 1 FROM sqlite_master WHERE name='reccount' AND type='table' AND sql=?1");
+            has.Text(1, kCounter);
+            if (!has.Step()) return;
+        }
+        Query(FConn, "UPDATE reccount SET n=n+? WHERE id=1").Bind(1, FDelta).Run();
+    }
+
+    // The counter's count, with `delta` records of the change under way,
+    // when the counter is sound.
+    std::optional<uint32_t> Counted(int64_t delta) {
+        {
+            Query schema(FConn, "SELECT count(*), total(name='reccount' AND sql=?1 OR name='reccount_insert' AND sql=?2 "
+                                "OR name='reccount_delete' AND sql=?3) FROM sqlite_master "
+                                "WHERE name='reccount' OR type='trigger'");
+            schema.Text(1, kCounter).Text(2, kCountUp).Text(3, kCountDown);
+            if (!schema.Step() || schema.Int(0) != 3 || schema.Int(1) != 3) return std::nullopt;
+        }
+        // Positions are distinct and positive: no more records than the
+        // largest, none exactly when there is none.
+        Query q(FConn, "SELECT n, (SELECT max(pos) FROM rec) FROM reccount WHERE id=1");
+        if (!q.Step()) return std::nullopt;
+        const int64_t n = q.Int(0) + delta, top = q.Int(1);
+        if (n < 0 || n > top || (n == 0) != (top == 0)) return std::nullopt;
+        return static_cast<uint32_t>(n);
+    }
+
+    // Adds the counter (or puts a damaged one right) in a change of its own,
+    // which moves no record: nullopt, and nothing written, when the file
+    // cannot be changed now (a reader that sees it as it stands, another
+    // client's transaction, a read-only medium).
+    std::optional<uint32_t> AddCounter() {
+        if (!FLocks.BeginWrite(false)) return std::nullopt;
+        std::optional<uint32_t> n;
+        try {
+            FConn.Begin();
+            try {
+                n = Counted(0); // another process may have added it meanwhile
+                if (!n) {
+                    MakeCounter(FConn);
+                    n = Walked();
+                }
+                FConn.Run("COMMIT");
+            } catch (...) {
+                sqlite3_exec(FConn.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
+        } catch (const StoreError&) {
+            n.reset();
+        } catch (...) {
+            FLocks.EndWrite();
+            throw;
+        }
+        FLocks.EndWrite();
+        return n;
+    }
+
     // The sequence a new entry of `kv` gets: duplicates go after every entry
     // of the same value, so they keep the order they were written in; a
     // unique key's one entry has sequence 0.
     int64_t NextSeq(size_t k, const std::string& kv) {
         if (!FDuplicates[k]) return 0;
-        Query q(FConn, FSql->nextSeq[k]);
+        Query q(FSql->nextSeq[k]);
         q.Bind(1, kv);
         return q.Step() ? q.Int(0) + 1 : 1;
     }
@@ -432,15 +585,18 @@ private:
     }
 
     void AddEntry(size_t k, const std::string& kv, int64_t seq, uint32_t pos) {
-        Query(FConn, FSql->addEntry[k]).Bind(1, kv).Bind(2, seq).Bind(3, int64_t{pos}).Run();
+        Query(FSql->addEntry[k]).Bind(1, kv).Bind(2, seq).Bind(3, int64_t{pos}).Run();
     }
     void RemoveEntry(size_t k, const std::string& kv, int64_t seq) {
-        Query(FConn, FSql->removeEntry[k]).Bind(1, kv).Bind(2, seq).Run();
+        Query(FSql->removeEntry[k]).Bind(1, kv).Bind(2, seq).Run();
     }
 
     Conn FConn;
     LockSession& FLocks;
-    std::unique_ptr<FileSql> FSql;
+    Access FAccess;
+    bool FCounterTried = false; // this connection tried to add the counter
+    int64_t FDelta = 0;          // records the change under way inserted less those it deleted
+    std::unique_ptr<FileStmts> FSql;
     size_t FKeys = 0;
     std::vector<bool> FDuplicates;
     bool FTransaction = false;
@@ -476,6 +632,7 @@ void BuildLocalFile(const std::string& path, const Spec& spec) {
     for (size_t k = 0; k < spec.keys.size(); ++k)
         conn.Exec(("CREATE TABLE " + KeyTable(k) + "(kv BLOB NOT NULL, seq INTEGER NOT NULL, pos INTEGER NOT NULL, " +
                    "PRIMARY KEY(kv, seq)) WITHOUT ROWID").c_str());
+    MakeCounter(conn);
     const std::vector<uint8_t> bytes = spec.Serialize();
     Query(conn, "INSERT INTO spec VALUES(1, ?, ?, 0)").Bind(1, bytes.data(), bytes.size()).Bind(2, std::string()).Run();
     conn.Exec("COMMIT");

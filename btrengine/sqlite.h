@@ -53,10 +53,12 @@ private:
 class Query {
 public:
     Query(Conn& c, const std::string& sql);
+    explicit Query(sqlite3_stmt* st) : FStmt(st) {} // one of the connection's, reset after every use
     ~Query();
     Query& Bind(int i, int64_t v);
     Query& Bind(int i, const std::string& blob);
     Query& Bind(int i, const void* p, size_t n);
+    Query& Text(int i, const char* text); // kept alive by the caller
     bool Step(); // true while a row is there
     void Run();
     int64_t Int(int col) const;

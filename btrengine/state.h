@@ -82,6 +82,7 @@ struct Cursor {
     size_t count = 0, next = 0;
     uint32_t lastPos = 0; // the record handed out last
     uint32_t batch = 1;   // how many rows the next read takes
+    Row spare;            // the last row handed out, its room reused by the next
 };
 
 struct Handle {

@@ -17,6 +17,7 @@
 #include "tests/btrengine/sharing/peer_process.h"
 #include "tests/btrengine/sharing/record.h"
 #include "tests/btrengine/stores.h"
+#include "tests/btrengine/tamper.h"
 #include "tests/btrengine/waits.h"
 
 namespace btr::test::sharing {
@@ -325,6 +326,70 @@ TEST_F(Sharing, TransactionsAreIsolatedAcrossProcesses) {
     }
 }
 
+// Both processes write, alone and in transactions that end or are aborted:
+// after every step each counts what the other counts, a transaction its own
+// changes besides. An older file (no counter) gets one from the first stat
+// that may write it, not while the other's transaction holds the file.
+TEST_F(Sharing, RecordCountsAgreeWhileBothProcessesWrite) {
+    long want = 5;
+    auto both = [&](const char* what) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(Me->Count(), want);
+        EXPECT_EQ(Them->Count(), want);
+    };
+    int32_t next = 100;
+    for (const bool older : {false, true}) {
+        SCOPED_TRACE(older ? "an older file" : "a file with its counter");
+        if (older) {
+            if (FDir.Server()) break;
+            ASSERT_EQ(Me->Close(), 0);
+            ASSERT_EQ(Them->Close(), 0);
+            ASSERT_TRUE(Tamper(Path(), kDropCounter));
+            ASSERT_EQ(Me->Open(Path()), 0);
+            ASSERT_EQ(Them->Open(Path()), 0);
+            ASSERT_EQ(Them->Txn(19), 0);
+            ASSERT_EQ(Them->Insert(next++, 0, "t"), 0);
+            EXPECT_EQ(Me->Count(), want); // walked: the file is held
+            EXPECT_EQ(Them->Count(), want + 1);
+            ASSERT_EQ(Them->Txn(20), 0);
+            ++want;
+            both("after the older file's first transaction");
+        }
+        for (auto [w, o] : BothWays()) {
+            SCOPED_TRACE(w->Name() + " writes");
+            ASSERT_EQ(w->Insert(next++, 0, "n"), 0);
+            ++want;
+            both("an insert");
+            ASSERT_EQ(o->Insert(next++, 0, "n"), 0);
+            ++want;
+            both("an insert by the other");
+            ASSERT_EQ(w->Get(5, next - 1), 0);
+            ASSERT_EQ(w->Delete(), 0);
+            --want;
+            both("a delete of the other's record");
+            EXPECT_EQ(w->Insert(next - 2, 0, "again"), 5);
+            both("a refused insert");
+            for (int end : {21, 20}) {
+                SCOPED_TRACE(end == 20 ? "ended" : "aborted");
+                ASSERT_EQ(w->Txn(19), 0);
+                ASSERT_EQ(w->Insert(next++, 0, "t"), 0);
+                ASSERT_EQ(w->Insert(next++, 0, "t"), 0);
+                ASSERT_EQ(w->Get(5, next - 1), 0);
+                ASSERT_EQ(w->Delete(), 0);
+                EXPECT_EQ(w->Count(), want + 1);
+                EXPECT_EQ(o->Count(), want);
+                ASSERT_EQ(w->Txn(end), 0);
+                if (end == 20) ++want;
+                both("the transaction's end");
+            }
+        }
+    }
+    if (FDir.Server()) return;
+    ASSERT_EQ(Me->Close(), 0);
+    ASSERT_EQ(Them->Close(), 0);
+    EXPECT_EQ(CounterAndCount(Path()), std::to_string(want) + "/" + std::to_string(want));
+}
+
 TEST_F(Sharing, ExclusiveOpensAndReplacingCreates) {
     Here second(2);
     for (auto [first, other] : BothWays()) {
@@ -561,6 +626,40 @@ TEST_F(SharingAccess, AReadOnlyDirectoryOpensReadsAndAnswers46ToChanges) {
         ASSERT_EQ(r.Close(), 0);
     }
     EXPECT_EQ(Listing(FDir.File("ro")), std::set<std::string>{"R.DAT"});
+}
+
+// An older file (no counter) read by a process that may not write it: the
+// reader walks the count, as it stands or through a writer's log, and adds
+// nothing; the writer's first stat adds the counter, which the reader then
+// reads too.
+TEST_F(SharingAccess, AReaderThatMayNotWriteCountsAnOlderFileAndLeavesItAsItIs) {
+    const std::string path = MakeFile("old", 0755);
+    ASSERT_TRUE(Tamper(path, kDropCounter));
+    ::chmod(FDir.File("old").c_str(), 0555);
+    Peer peer(As(kReader));
+    There reader(peer);
+    ASSERT_EQ(reader.Open(path), 0); // as it stands: nothing beside it
+    EXPECT_EQ(reader.Count(), 3);
+    ASSERT_EQ(reader.Close(), 0);
+    EXPECT_EQ(Listing(FDir.File("old")), std::set<std::string>{"R.DAT"});
+    EXPECT_EQ(CounterAndCount(path), "");
+    if (!Root()) return; // a writer beside the reader needs another user
+    Handle writer;
+    ASSERT_EQ(writer.Open(path), 0);
+    ASSERT_EQ(reader.Open(path), 0); // through the writer's log
+    EXPECT_EQ(reader.Count(), 3);
+    ASSERT_EQ(writer.Insert(Record(4, 0, "w")), 0);
+    EXPECT_EQ(reader.Count(), 4);
+    uint8_t buf[512];
+    int32_t len = sizeof buf;
+    ASSERT_EQ(writer.Call(15, buf, len, nullptr, 0, 0), 0);
+    EXPECT_EQ(Get32(buf + 6), 4u);
+    EXPECT_EQ(reader.Count(), 4);
+    ASSERT_EQ(writer.Insert(Record(5, 0, "w")), 0);
+    EXPECT_EQ(reader.Count(), 5);
+    ASSERT_EQ(reader.Close(), 0);
+    ASSERT_EQ(writer.Close(), 0);
+    EXPECT_EQ(CounterAndCount(path), "5/5");
 }
 
 // A reader without write permission (in a directory it may write) leaves
