@@ -25,6 +25,7 @@
 #include "btrengine/locks.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -459,15 +460,30 @@ bool LocalWaiting(FileId id) {
     return waiting;
 }
 
+namespace {
+
+std::atomic<uint64_t> tagSalt{0};
+
+void DrawTagSalt() {
+    uint64_t s = 0;
+    if (::getrandom(&s, sizeof s, 0) != sizeof s) s = uint64_t(::getpid()) << 32 ^ uint64_t(::time(nullptr));
+    tagSalt = s;
+}
+
+} // namespace
+
 ClientTag NewClientTag() {
-    static const uint64_t salt = [] {
-        uint64_t s = 0;
-        if (::getrandom(&s, sizeof s, 0) != sizeof s) s = uint64_t(::getpid()) << 32 ^ uint64_t(::time(nullptr));
-        return s;
+    static const bool drawn = [] {
+        DrawTagSalt();
+        // A child forked without a new program would give out its parent's
+        // next tags (the same salt and serial): it draws a salt of its own.
+        ::pthread_atfork(nullptr, nullptr, DrawTagSalt);
+        return true;
     }();
+    (void)drawn;
     static std::atomic<uint64_t> serial{0};
     for (;;) { // distinct serials give distinct tags (odd multiplier); 0 means none
-        const ClientTag tag = salt ^ (++serial * 0x9E3779B97F4A7C15ull);
+        const ClientTag tag = tagSalt ^ (++serial * 0x9E3779B97F4A7C15ull);
         if (tag) return tag;
     }
 }

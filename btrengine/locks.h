@@ -35,6 +35,10 @@ public:
     // The file's change stamp as this client sees it: it moves with every
     // change another client made since (see LockSpace::Changes).
     virtual uint64_t Changes() = 0;
+    // A stamp no newer than the file as it is now: Changes(), or one the
+    // session read before, where asking again costs a round trip. What is
+    // read after it and found unchanged against a later Changes() is current.
+    virtual uint64_t KnownChanges() { return Changes(); }
 
     // Open modes: every normal open shares the file, an exclusive open needs
     // it alone. False when another client's open stands in the way.

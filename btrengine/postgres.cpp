@@ -35,6 +35,7 @@
 #include <map>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "btrengine/state.h"
 
@@ -194,7 +195,7 @@ std::string Table(uint32_t id) { return "btrkit_" + std::to_string(id); }
 
 class ServerConnection {
 public:
-    ServerConnection(const std::string& uri, ClientTag tag) : FTag(tag) {
+    ServerConnection(const std::string& uri, ClientTag tag) : FUri(uri), FTag(tag) {
         // Named after the process unless the path names it: whoever looks at
         // the server's sessions sees which program holds what.
         const std::string name = "btrkit " + std::to_string(::getpid());
@@ -236,34 +237,42 @@ public:
     // Runs a statement (prepared once per connection) with binary results.
     Result Run(const std::string& sql, const Params& p = {}) {
         if (Lost()) throw StoreError{95};
-        auto it = FPrepared.find(sql);
-        if (it == FPrepared.end()) {
-            const std::string name = "b" + std::to_string(FPrepared.size());
-            Check(Result(PQprepare(FConn, name.c_str(), sql.c_str(), 0, nullptr)));
-            it = FPrepared.emplace(sql, name).first;
-        }
+        if (FBeginPending) return std::move(Pipeline({{&sql, &p}}).front());
+        const std::string& name = Prepared(sql);
         std::vector<const char*> values;
         std::vector<int> lengths, formats;
         p.Fill(values, lengths, formats);
-        Result r(PQexecPrepared(FConn, it->second.c_str(), p.Count(), values.data(), lengths.data(), formats.data(), 1));
+        Result r(PQexecPrepared(FConn, name.c_str(), p.Count(), values.data(), lengths.data(), formats.data(), 1));
         Check(r);
         return r;
     }
+    // Runs two statements in one round trip, one after the other, each
+    // with its own snapshot: the second sees what committed before the
+    // first ended (a lock the first took holds off changes from then on).
+    // A failure of the first skips the second.
+    std::pair<Result, Result> RunTwo(const std::string& sql1, const Params& p1, const std::string& sql2, const Params& p2) {
+        std::vector<Result> r = Pipeline({{&sql1, &p1}, {&sql2, &p2}});
+        return {std::move(r[0]), std::move(r[1])};
+    }
     // Text without parameters (several statements at once), no results kept.
-    void Exec(const char* sql) {
+    void Exec(const std::string& sql) {
         if (Lost()) throw StoreError{95};
-        Check(Result(PQexec(FConn, sql)));
+        const bool begin = FBeginPending;
+        FBeginPending = false;
+        Check(Result(PQexec(FConn, ((begin ? "BEGIN;" : "") + sql).c_str())));
     }
 
+    // A server transaction; its BEGIN goes with its first statement.
     void Begin() {
         if (FInTransaction) return;
-        Exec("BEGIN");
         FInTransaction = true;
+        FBeginPending = true;
     }
     void Commit() {
         if (!FInTransaction) return;
         FInTransaction = false;
         ++FTransactions;
+        if (std::exchange(FBeginPending, false)) return; // nothing was sent
         if (Lost()) throw StoreError{95};
         Result r(PQexec(FConn, "COMMIT"));
         Check(r);
@@ -274,6 +283,7 @@ public:
         if (!FInTransaction) return;
         FInTransaction = false;
         ++FTransactions;
+        if (std::exchange(FBeginPending, false)) return;
         if (!Lost()) PQclear(PQexec(FConn, "ROLLBACK"));
     }
 
@@ -281,11 +291,87 @@ public:
     void Waiting(const std::vector<ClientTag>& chain) {
         std::vector<int64_t> c(chain.begin(), chain.end());
         if (c == FPublished) return;
-        Run("UPDATE btrkit_clients SET chain=$1 WHERE pid=pg_backend_pid()", Params().Int8Array(c));
+        bool told = false;
+        if (FInTransaction && FChainInTransaction != FTransactions + 1) {
+            // Written in the transaction, the chain would reach the others
+            // only at its end: a connection of its own commits it at once.
+            try {
+                if (!FPublisher) FPublisher = std::make_unique<ServerConnection>(FUri, FTag);
+                FPublisher->Run("UPDATE btrkit_clients SET chain=$1 WHERE pid=$2",
+                                Params().Int8Array(c).Int4(PQbackendPID(FConn)));
+                told = true;
+            } catch (const StoreError&) {
+                FPublisher.reset(); // no second connection: the wait goes on, its chain known later
+            }
+        }
+        if (!told) {
+            // Then the transaction holds the row until it ends: no other
+            // connection may write it meanwhile.
+            if (FInTransaction) FChainInTransaction = FTransactions + 1;
+            Run("UPDATE btrkit_clients SET chain=$1 WHERE pid=pg_backend_pid()", Params().Int8Array(c));
+        }
         FPublished = std::move(c);
     }
 
 private:
+    // Statements sent at once and answered in order (one round trip), a
+    // BEGIN still to be sent first; a failure skips the rest.
+    std::vector<Result> Pipeline(const std::vector<std::pair<const std::string*, const Params*>>& statements) {
+        if (Lost()) throw StoreError{95};
+        std::vector<std::pair<std::string, const Params*>> sent;
+        static const Params kNone;
+        if (FBeginPending) sent.emplace_back(Prepared("BEGIN"), &kNone);
+        for (const auto& [sql, p] : statements) sent.emplace_back(Prepared(*sql), p);
+        FBeginPending = false;
+        if (!PQenterPipelineMode(FConn)) {
+            // Only refused with results pending, which this connection never leaves.
+            FLost = true;
+            throw StoreError{95};
+        }
+        bool ok = true;
+        for (const auto& [name, p] : sent) {
+            std::vector<const char*> values;
+            std::vector<int> lengths, formats;
+            p->Fill(values, lengths, formats);
+            ok = ok && PQsendQueryPrepared(FConn, name.c_str(), p->Count(), values.data(), lengths.data(), formats.data(), 1);
+        }
+        ok = ok && PQpipelineSync(FConn);
+        std::vector<Result> results;
+        bool synced = false;
+        if (ok) {
+            for (size_t i = 0; i < sent.size(); ++i) {
+                results.emplace_back(PQgetResult(FConn));
+                if (!results.back().Get()) break;
+                PQclear(PQgetResult(FConn)); // the end of this statement's results
+            }
+            // Up to the sync that ends the pipeline.
+            for (PGresult* r; (r = PQgetResult(FConn)) != nullptr;) {
+                synced = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+                PQclear(r);
+                if (synced) break;
+            }
+        }
+        if (!synced || results.size() != sent.size() || !PQexitPipelineMode(FConn)) {
+            // Whatever broke the exchange leaves the connection unusable.
+            FLost = true;
+            throw StoreError{95};
+        }
+        for (const Result& r : results) Check(r);
+        if (sent.size() > statements.size()) results.erase(results.begin());
+        return results;
+    }
+
+    // The statement's name on this connection, prepared at its first use.
+    const std::string& Prepared(const std::string& sql) {
+        auto it = FPrepared.find(sql);
+        if (it == FPrepared.end()) {
+            const std::string name = "b" + std::to_string(FPrepared.size());
+            Check(Result(PQprepare(FConn, name.c_str(), sql.c_str(), 0, nullptr)));
+            it = FPrepared.emplace(sql, name).first;
+        }
+        return it->second;
+    }
+
     void Check(const Result& r) {
         const ExecStatusType st = PQresultStatus(r.Get());
         if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return;
@@ -328,11 +414,14 @@ private:
     }
 
     PGconn* FConn = nullptr;
+    std::string FUri;
     ClientTag FTag;
-    bool FLost = false, FInTransaction = false;
+    bool FLost = false, FInTransaction = false, FBeginPending = false;
     uint64_t FTransactions = 0;
     std::unordered_map<std::string, std::string> FPrepared;
     std::vector<int64_t> FPublished;
+    std::unique_ptr<ServerConnection> FPublisher; // tells waits while a transaction is under way
+    uint64_t FChainInTransaction = 0;             // the transaction (Transactions() + 1) that wrote the chain itself
 };
 
 namespace {
@@ -372,6 +461,9 @@ bool HeldByOther(ServerConnection& c, int64_t key) {
 
 class ServerSpace;
 
+// A file's change stamp as committed.
+const std::string kStamp = "SELECT changes FROM btrkit_files WHERE id=$1";
+
 class ServerSession final : public LockSession {
 public:
     ServerSession(std::shared_ptr<ServerSpace> space, std::shared_ptr<ServerConnection> conn, uint32_t id)
@@ -402,9 +494,12 @@ public:
         // Read once per call (and after every pause): within one call the
         // file is seen as it stood when first asked.
         if (FStampMoment != E().moments)
-            Saw(static_cast<uint64_t>(FConn->Run("SELECT changes FROM btrkit_files WHERE id=$1", Params().Int4(static_cast<int32_t>(FId))).Int(0, 0)));
+            Saw(static_cast<uint64_t>(FConn->Run(kStamp, Params().Int4(static_cast<int32_t>(FId))).Int(0, 0)));
         return FStamp + Local();
     }
+    // The stamp last read, whenever that was: stamps only grow, so what is
+    // unchanged against it later is unchanged since.
+    uint64_t KnownChanges() override { return FStampMoment ? FStamp + Local() : Changes(); }
 
     bool Share(bool exclusive) override {
         if (FShared && FExclusive == exclusive) return true;
@@ -421,14 +516,18 @@ public:
     }
 
     bool Lock(uint32_t pos, bool) override {
-        int& count = FHolds[pos];
-        if (count == 0 &&
-            !FConn->Run("SELECT pg_try_advisory_lock($1, $2)", Params().Int4(static_cast<int32_t>(FId)).Int4(static_cast<int32_t>(pos))).Bool(0, 0)) {
-            FHolds.erase(pos);
-            return false;
+        if (auto it = FHolds.find(pos); it != FHolds.end()) {
+            ++it->second;
+            return true;
         }
-        ++count;
-        FStampMoment = 0; // what was read before the lock is read again
+        // The stamp comes with the lock, read once it is held: what was
+        // read before is trusted only while the stamp stands still.
+        const auto [lock, stamp] = FConn->RunTwo("SELECT pg_try_advisory_lock($1, $2)",
+                                                 Params().Int4(static_cast<int32_t>(FId)).Int4(static_cast<int32_t>(pos)),
+                                                 kStamp, Params().Int4(static_cast<int32_t>(FId)));
+        if (!lock.Bool(0, 0)) return false;
+        FHolds[pos] = 1;
+        Saw(static_cast<uint64_t>(stamp.Int(0, 0)));
         return true;
     }
     void Unlock(uint32_t pos) override {
@@ -544,17 +643,41 @@ public:
             sets += ", k" + n + "=CASE WHEN " + flag + " THEN " + value + " ELSE k" + n + " END, s" + n + "=CASE WHEN " +
                     flag + " THEN " + SeqOf(k, value) + " ELSE s" + n + " END";
         }
+        // Only a unique key's entry can meet another (positions and the
+        // sequences of duplicates are drawn, never given twice): the insert
+        // checks those indexes alone, and none without a unique key.
+        std::vector<size_t> unique;
+        for (size_t k = 0; k < FKeys; ++k)
+            if (!FDuplicates[k]) unique.push_back(k);
+        const std::string conflict = unique.empty()      ? ""
+                                     : unique.size() > 1 ? " ON CONFLICT DO NOTHING"
+                                                         : " ON CONFLICT (k" + std::to_string(unique[0]) + ", s" +
+                                                               std::to_string(unique[0]) + ") DO NOTHING";
         FRead = "SELECT ver, data" + seqs + " FROM " + FTable + " WHERE pos=$1";
         FInsert = "INSERT INTO " + FTable + "(pos, ver, data" + keys + ") SELECT nextval('" + FTable + "_pos'), 1, $1::bytea" +
-                  marks + " FROM l WHERE l.ok ON CONFLICT DO NOTHING RETURNING pos" + seqs;
+                  marks + " FROM l WHERE l.ok" + conflict + " RETURNING pos" + seqs;
         // Inside a server transaction (which holds the write lock) the same
         // without the lock, its columns as Change gives them.
         FInsertHeld = "INSERT INTO " + FTable + "(pos, ver, data" + keys + ") VALUES(nextval('" + FTable + "_pos'), 1, $1::bytea" +
-                      marks + ") ON CONFLICT DO NOTHING RETURNING true, true, NULL::bigint, pos" + seqs;
+                      marks + ")" + conflict + " RETURNING true, true, NULL::bigint, pos" + seqs;
+        // A unique key's value that moves must not be another record's: the
+        // rewrite checks that itself, and its probe answers kTakenMark for a record
+        // still at the version read that met such a value.
+        std::string taken;
+        for (size_t k : unique) {
+            const std::string n = std::to_string(k);
+            taken += std::string(taken.empty() ? "" : " OR ") + "($" + std::to_string(5 + 2 * k) + "::boolean AND EXISTS(SELECT 1 FROM " +
+                     FTable + " d WHERE d.k" + n + "=$" + std::to_string(4 + 2 * k) + "::bytea AND d.s" + n +
+                     "=0 AND d.pos<>$1::bigint))";
+        }
         FReplace = "UPDATE " + FTable + " SET ver=ver+1, data=$3::bytea" + sets +
-                   " FROM l WHERE l.ok AND l.free AND pos=$1::bigint AND ver=$2::bigint RETURNING ver" + seqs;
+                   " FROM l WHERE l.ok AND l.free AND pos=$1::bigint AND ver=$2::bigint" +
+                   (taken.empty() ? "" : " AND NOT (" + taken + ")") + " RETURNING ver" + seqs;
         FRemove = "DELETE FROM " + FTable + " USING l WHERE l.ok AND l.free AND pos=$1::bigint AND ver=$2::bigint RETURNING pos";
         FProbe = "(SELECT ver FROM " + FTable + " WHERE pos=$1)";
+        FReplaceProbe = taken.empty() ? FProbe
+                                      : "(SELECT CASE WHEN ver=$2::bigint AND (" + taken + ") THEN " + std::to_string(kTakenMark) + " ELSE ver END FROM " +
+                                            FTable + " WHERE pos=$1::bigint)";
         return true;
     }
 
@@ -663,6 +786,9 @@ public:
 
     bool Taken(int k, const std::string& kv, uint32_t self) override {
         if (FDuplicates[static_cast<size_t>(k)]) return false;
+        // A rewrite alone checks in its own statement (Replace): asking
+        // first would make it a server transaction of several round trips.
+        if (FPending && !FConn.InTransaction()) return false;
         Serialize();
         const std::string key = "k" + std::to_string(k);
         const Result r = FConn.Run("SELECT pos FROM " + FTable + " WHERE " + key + "=$1 AND s" + std::to_string(k) + "=0",
@@ -691,7 +817,7 @@ public:
         Params p;
         p.Int8(pos).Int8(version).Bytes(data);
         for (size_t k = 0; k < FKeys; ++k) p.Bytes(moved[k] ? moved[k]->after : std::nullopt).Bool(moved[k] != nullptr);
-        const Result r = Change(FReplace, kRecordLock, FProbe, p);
+        const Result r = Change(FReplace, kRecordLock, FReplaceProbe, p);
         if (const Outcome o = Refused(r); o != Outcome::Done) return o;
         row.version = r.Int(0, 3);
         row.seqs.clear();
@@ -719,6 +845,9 @@ private:
     std::string SeqOf(size_t k, const std::string& kv) const {
         return FDuplicates[k] ? "CASE WHEN " + kv + " IS NULL THEN 0 ELSE nextval('btrkit_seqs') END" : std::string("0");
     }
+
+    // What a rewrite's probe answers for a unique key's value taken (versions start at 1).
+    static constexpr int64_t kTakenMark = -1;
 
     // The record at $1, held for the statement's server transaction.
     static constexpr const char* kRecordLock = "pg_try_advisory_xact_lock($%ID, $1::bigint::bit(32)::int4)";
@@ -756,7 +885,10 @@ private:
     static Outcome Refused(const Result& r) {
         if (!r.Bool(0, 1)) return Outcome::Locked;
         if (!r.Null(0, 3)) return Outcome::Done;
-        return r.Null(0, 2) ? Outcome::Gone : Outcome::Changed;
+        if (r.Null(0, 2)) return Outcome::Gone;
+        // A refusal: nothing was written, and a transaction goes on.
+        if (r.Int(0, 2) == kTakenMark) throw Status{5};
+        return Outcome::Changed;
     }
 
     // A change alone that must read before it writes becomes a server
@@ -771,11 +903,13 @@ private:
     void TakeWriteLock() {
         if (FWriting == FConn.Transactions() + 1) return;
         const auto deadline = Clock::now() + kWriteWait;
-        for (int round = 0; !FConn.Run("SELECT pg_try_advisory_xact_lock($1)", Params().Int8(FileLock(kWriteLock, FId))).Bool(0, 0); ++round) {
+        // The lock and the stamp it allows to move, in one statement.
+        const std::string take = "WITH l AS (SELECT pg_try_advisory_xact_lock($2) AS ok), s AS (UPDATE btrkit_files f SET "
+                                 "changes=changes+1 FROM l WHERE l.ok AND f.id=$1) SELECT ok FROM l";
+        for (int round = 0; !FConn.Run(take, Params().Int4(Id()).Int8(FileLock(kWriteLock, FId))).Bool(0, 0); ++round) {
             if (HeldByOther(FConn, FileLock(kTxnLock, FId)) || Clock::now() > deadline) throw StoreError{85};
             std::this_thread::sleep_for(std::chrono::microseconds(round < 20 ? 20 : 500));
         }
-        FConn.Run("UPDATE btrkit_files SET changes=changes+1 WHERE id=$1", Params().Int4(Id()));
         FWriting = FConn.Transactions() + 1;
     }
 
@@ -785,7 +919,7 @@ private:
     std::string FTable;
     size_t FKeys = 0;
     std::vector<bool> FDuplicates;
-    std::string FRead, FInsert, FInsertHeld, FReplace, FRemove, FProbe;
+    std::string FRead, FInsert, FInsertHeld, FReplace, FRemove, FProbe, FReplaceProbe;
     bool FPending = false;
     uint64_t FWriting = 0; // the server transaction (Transactions() + 1) that holds the write lock
 };

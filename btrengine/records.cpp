@@ -170,7 +170,7 @@ bool Hold(const Call& c, Handle& h, uint32_t pos) {
 // again under the lock and the answer is the record as it is now.
 template <class Find> bool FindLocked(const Call& c, Handle& h, Row& row, Find&& find) {
     if (!c.bias) return find(row);
-    uint64_t seen = h.Changes();
+    uint64_t seen = h.Locks().KnownChanges();
     if (!find(row)) return false;
     try {
         Clock::time_point deadline{}; // set by the first wait

@@ -107,7 +107,9 @@ public:
     virtual void Begin(bool transaction) = 0;
     virtual void Commit() = 0;
     virtual void Rollback() noexcept = 0;
-    // Another record holding `kv` on unique key k.
+    // Another record holding `kv` on unique key k. A store whose Replace
+    // refuses such a value itself (answering 5, nothing written) may answer
+    // false for a change that is not part of a transaction.
     virtual bool Taken(int k, const std::string& kv, uint32_t self) = 0;
     // A new record with its key entries (nullopt: not indexed on that key);
     // its position, version and sequences go to `row`. False, with nothing

@@ -370,9 +370,12 @@ void TwoProcesses(const std::string& dir, int n, int count) {
 //
 // The same work against a file on a PostgreSQL server, next to the same
 // statements written by hand through libpq on the same server: a table of
-// the record bytes with an index per key, binary parameters, prepared
-// statements. A get-next by hand is what an application that reads one
-// record at a time must send: the next row past the last one, one round trip.
+// the record bytes with a unique index per key (both keys of the file are
+// unique: a second name answers 5), binary parameters, prepared statements.
+// A get-next by hand is what an application that reads one record at a time
+// must send: the next row past the last one, one round trip. An update by
+// hand checks the version it read, as the engine's does (another client's
+// change in between answers 80, it is not overwritten).
 
 PGresult* Pq(PGconn* c, const char* sql, std::initializer_list<std::pair<const void*, int>> params = {}, bool rows = false) {
     std::vector<const char*> values;
@@ -422,18 +425,19 @@ Result RunLibpq(const std::string& uri, int n, int lookups, int updates) {
     PGconn* c = PQconnectdb(uri.c_str());
     Check(PQstatus(c) == CONNECTION_OK, "connecting to the server");
     PQclear(Pq(c, "DROP TABLE IF EXISTS bench_by_hand"));
-    PQclear(Pq(c, "CREATE TABLE bench_by_hand(pos bigserial PRIMARY KEY, k0 integer NOT NULL, k1 bytea NOT NULL, data bytea NOT NULL)"));
+    PQclear(Pq(c, "CREATE TABLE bench_by_hand(pos bigserial PRIMARY KEY, ver bigint NOT NULL DEFAULT 1, k0 integer NOT NULL, "
+                  "k1 bytea NOT NULL, data bytea NOT NULL)"));
     PQclear(Pq(c, "CREATE UNIQUE INDEX ON bench_by_hand(k0)"));
-    PQclear(Pq(c, "CREATE INDEX ON bench_by_hand(k1, pos)"));
+    PQclear(Pq(c, "CREATE UNIQUE INDEX ON bench_by_hand(k1)"));
     // As an application that must keep its transaction when a key is taken
     // would write it, and that wants the new row's identity back.
     const Prepared ins(c, "ins", "INSERT INTO bench_by_hand(k0, k1, data) VALUES($1, $2, $3) ON CONFLICT DO NOTHING RETURNING pos");
     const Prepared first0(c, "first0", "SELECT k0, data FROM bench_by_hand ORDER BY k0 LIMIT 1");
     const Prepared next0(c, "next0", "SELECT k0, data FROM bench_by_hand WHERE k0>$1 ORDER BY k0 LIMIT 1");
-    const Prepared first1(c, "first1", "SELECT k1, pos, data FROM bench_by_hand ORDER BY k1, pos LIMIT 1");
-    const Prepared next1(c, "next1", "SELECT k1, pos, data FROM bench_by_hand WHERE (k1, pos)>($1, $2) ORDER BY k1, pos LIMIT 1");
-    const Prepared eq(c, "eq", "SELECT pos, data FROM bench_by_hand WHERE k0=$1");
-    const Prepared up(c, "up", "UPDATE bench_by_hand SET data=$1 WHERE pos=$2");
+    const Prepared first1(c, "first1", "SELECT k1, data FROM bench_by_hand ORDER BY k1 LIMIT 1");
+    const Prepared next1(c, "next1", "SELECT k1, data FROM bench_by_hand WHERE k1>$1 ORDER BY k1 LIMIT 1");
+    const Prepared eq(c, "eq", "SELECT pos, data, ver FROM bench_by_hand WHERE k0=$1");
+    const Prepared up(c, "up", "UPDATE bench_by_hand SET data=$1, ver=ver+1 WHERE pos=$2 AND ver=$3 RETURNING ver");
     uint8_t rec[kRecLen];
     Result r{};
 
@@ -464,12 +468,10 @@ Result RunLibpq(const std::string& uri, int n, int lookups, int updates) {
     t = Now();
     seen = 0;
     for (row = first1.Run({}); PQntuples(row) > 0; ++seen) {
-        std::memcpy(rec, PQgetvalue(row, 0, 2), kRecLen);
+        std::memcpy(rec, PQgetvalue(row, 0, 1), kRecLen);
         const std::string k1(PQgetvalue(row, 0, 0), static_cast<size_t>(PQgetlength(row, 0, 0)));
-        uint64_t p;
-        std::memcpy(&p, PQgetvalue(row, 0, 1), 8);
         PQclear(row);
-        row = next1.Run({{k1.data(), static_cast<int>(k1.size())}, {&p, 8}});
+        row = next1.Run({{k1.data(), static_cast<int>(k1.size())}});
     }
     PQclear(row);
     Check(seen == n, "scan by hand");
@@ -491,11 +493,14 @@ Result RunLibpq(const std::string& uri, int n, int lookups, int updates) {
         row = eq.Run({{&k0, 4}});
         Check(PQntuples(row) == 1, "lookup by hand");
         std::memcpy(rec, PQgetvalue(row, 0, 1), kRecLen);
-        uint64_t p;
+        uint64_t p, ver;
         std::memcpy(&p, PQgetvalue(row, 0, 0), 8);
+        std::memcpy(&ver, PQgetvalue(row, 0, 2), 8);
         PQclear(row);
         rec[60]++;
-        PQclear(up.Run({{rec, kRecLen}, {&p, 8}}));
+        row = up.Run({{rec, kRecLen}, {&p, 8}, {&ver, 8}});
+        Check(PQntuples(row) == 1, "update by hand");
+        PQclear(row);
     }
     r.update = updates / (Now() - t);
     PQclear(Pq(c, "DROP TABLE bench_by_hand"));
@@ -523,6 +528,8 @@ void LockHandOver(const std::string& path, int turns) {
         const pid_t kid = fork();
         Check(kid >= 0, "fork");
         if (kid == 0) {
+            close(toChild[1]);
+            close(toParent[0]);
             uint8_t pos[128] = {}, rec[kRecLen], key[255];
             std::string name = path;
             int32_t len = 0;
@@ -534,7 +541,10 @@ void LockHandOver(const std::string& path, int turns) {
                 // Its turn comes when the parent let go (no-wait), or it asks at once and waits (wait).
                 if (read(toChild[0], &byte, 1) != 1) _exit(2);
                 len = kRecLen;
-                if (BTR(static_cast<uint16_t>(waiting ? 105 : 205), pos, rec, &len, key, 255, 0) != 0) _exit(3);
+                if (const int st = BTR(static_cast<uint16_t>(waiting ? 105 : 205), pos, rec, &len, key, 255, 0); st != 0) {
+                    std::fprintf(stderr, "engine_bench: the other side's lock answered %d\n", st);
+                    _exit(3);
+                }
                 if (write(toParent[1], &byte, 1) != 1) _exit(4);
                 if (read(toChild[0], &byte, 1) != 1) _exit(5); // the parent waits (or is told to take it)
                 if (BTR(27, pos, rec, &(len = kRecLen), key, 255, 0) != 0) _exit(6);
@@ -543,6 +553,10 @@ void LockHandOver(const std::string& path, int turns) {
             BTR(1, pos, nullptr, &len, nullptr, 0, 0);
             _exit(0);
         }
+        // Only the child writes to this side: a child that fails ends the
+        // parent's reads (rather than leaving it waiting for good).
+        close(toChild[0]);
+        close(toParent[1]);
         uint8_t pos[128] = {}, rec[kRecLen], key[255];
         std::string name = path;
         int32_t len = 0;
@@ -550,26 +564,38 @@ void LockHandOver(const std::string& path, int turns) {
         const int32_t id = 7;
         std::memcpy(key, &id, 4);
         char byte = 't';
-        len = kRecLen;
-        Check(BTR(205, pos, rec, &len, key, 255, 0) == 0, "first lock");
+        auto turn = [&](bool sending) {
+            if (sending ? write(toChild[1], &byte, 1) == 1 : read(toParent[0], &byte, 1) == 1) return;
+            int status = 0;
+            waitpid(kid, &status, 0);
+            std::fprintf(stderr, "engine_bench: the other side ended (exit %d) mid-turn\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+            std::exit(1);
+        };
+        // A lock call that answers anything but 0 ends the run, saying what it answered.
+        auto locked = [&](uint16_t op, const char* what) {
+            len = kRecLen;
+            if (const int st = BTR(op, pos, rec, &len, key, 255, 0); st != 0) {
+                std::fprintf(stderr, "engine_bench: %s answered %d\n", what, st);
+                std::exit(1);
+            }
+        };
+        locked(205, "first lock");
         const double t = Now();
         for (int i = 0; i < turns; ++i) {
             if (waiting) {
                 // The child asks and waits; this side lets go once told it asks.
-                Check(write(toChild[1], &byte, 1) == 1, "turn");
-                Check(BTR(27, pos, rec, &(len = kRecLen), key, 255, 0) == 0, "unlock");
-                Check(read(toParent[0], &byte, 1) == 1, "turn");     // the child holds it
-                Check(write(toChild[1], &byte, 1) == 1, "turn");     // and lets go while this side waits
-                len = kRecLen;
-                Check(BTR(105, pos, rec, &len, key, 255, 0) == 0, "waited lock");
+                turn(true);
+                locked(27, "unlock");
+                turn(false); // the child holds it
+                turn(true);  // and lets go while this side waits
+                locked(105, "waited lock");
             } else {
-                Check(BTR(27, pos, rec, &(len = kRecLen), key, 255, 0) == 0, "unlock");
-                Check(write(toChild[1], &byte, 1) == 1, "turn");
-                Check(read(toParent[0], &byte, 1) == 1, "turn");     // the child took it
-                Check(write(toChild[1], &byte, 1) == 1, "turn");     // let it go
-                Check(read(toParent[0], &byte, 1) == 1, "turn");     // it did
-                len = kRecLen;
-                Check(BTR(205, pos, rec, &len, key, 255, 0) == 0, "lock");
+                locked(27, "unlock");
+                turn(true);
+                turn(false); // the child took it
+                turn(true);  // let it go
+                turn(false); // it did
+                locked(205, "lock");
             }
         }
         const double each = (Now() - t) / (2.0 * turns);
@@ -578,7 +604,7 @@ void LockHandOver(const std::string& path, int turns) {
         waitpid(kid, &status, 0);
         Check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "the other side");
         BTR(1, pos, nullptr, &len, nullptr, 0, 0);
-        for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+        for (int fd : {toChild[1], toParent[0]}) close(fd);
         std::printf("| %-42s | %12.1f |\n", waiting ? "waits (bias 100) while the other holds it" : "told it is free, takes it (bias 200)",
                     each * 1e6);
     }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -96,6 +97,71 @@ TEST_F(TwoClients, ConflictingChangesAnswer80) {
     EXPECT_EQ(A.Update(Rec(kLen, 4, "a")), 0);
 }
 
+// An update that moves a unique key: the value must be no other record's,
+// as it stands when the update is made; a record that changed or went since
+// it was read answers that first; a refusal writes nothing, and a
+// transaction goes on after it.
+TEST_F(TwoClients, AnUpdateMovingAUniqueKeyMeetsTheValuesAsTheyAre) {
+    struct Case {
+        const char* what;
+        std::function<void(Handle& b)> meanwhile; // what B does after A read record 1
+        bool transaction;
+        int32_t to;
+        int16_t status;
+        Ids after;
+    };
+    const std::vector<Case> cases = {
+        {"a free value", [](Handle&) {}, false, 10, 0, {2, 3, 4, 5, 10}},
+        {"a taken value", [](Handle&) {}, false, 2, 5, {1, 2, 3, 4, 5}},
+        {"a taken value in a transaction", [](Handle&) {}, true, 2, 5, {1, 2, 3, 4, 5}},
+        {"a value another client took since", [](Handle& b) { ASSERT_EQ(b.Insert(Rec(kLen, 20, "b")), 0); }, false, 20, 5,
+         {1, 2, 3, 4, 5, 20}},
+        {"a value another client freed since",
+         [](Handle& b) {
+             ASSERT_EQ(Read(b, 2), 0);
+             ASSERT_EQ(b.Delete(), 0);
+         },
+         false, 2, 0, {2, 3, 4, 5}},
+        {"a taken value, the record changed since",
+         [](Handle& b) {
+             ASSERT_EQ(Read(b, 1), 0);
+             ASSERT_EQ(b.Update(Rec(kLen, 1, "b")), 0);
+         },
+         false, 2, 80, {1, 2, 3, 4, 5}},
+        {"a taken value, the record deleted since",
+         [](Handle& b) {
+             ASSERT_EQ(Read(b, 1), 0);
+             ASSERT_EQ(b.Delete(), 0);
+         },
+         false, 2, 8, {2, 3, 4, 5}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Handle a{Client(3)}, b{Client(4)};
+        const std::string path = FDir.File("U.DAT");
+        ASSERT_EQ(a.Make(path, Spec(kLen).Key({{1, 4, 1}}, kMod)), 0);
+        ASSERT_EQ(b.Open(path), 0);
+        for (int id = 1; id <= 5; ++id) ASSERT_EQ(a.Insert(Rec(kLen, id, "v0")), 0);
+        if (c.transaction) {
+            ASSERT_EQ(Transaction(19, a.Owner()), 0);
+        }
+        ASSERT_EQ(Read(a, 1), 0);
+        c.meanwhile(b);
+        EXPECT_EQ(a.Update(Rec(kLen, c.to, "a")), c.status);
+        if (c.transaction) {
+            // Refused, not spoilt: the transaction's next change stands.
+            ASSERT_EQ(Read(a, 3), 0);
+            ASSERT_EQ(a.Update(Rec(kLen, 3, "in")), 0);
+            ASSERT_EQ(Transaction(20, a.Owner()), 0);
+            ASSERT_EQ(Read(b, 3), 0);
+            EXPECT_EQ(b.Record, Rec(kLen, 3, "in"));
+        }
+        EXPECT_EQ(b.Walk(), c.after);
+        ASSERT_EQ(a.Close(), 0);
+        ASSERT_EQ(b.Close(), 0);
+    }
+}
+
 TEST_F(TwoClients, AWaitingLockIsGrantedWhenTheHolderLetsGo) {
     const LockWaitMs granted("600000"); // however slow the machine
     ASSERT_EQ(Read(A, 5, 200), 0);
@@ -132,6 +198,36 @@ TEST_F(TwoClients, AWaitThatNeverEndsAnswers84AndACycleAnswers78) {
 // A record deleted while some client still holds a lock on its position (a
 // multiple-record lock outlives the delete) leaves the position behind: a
 // new record never starts out locked.
+// Whom a client waits for is known to the others at once, also while its
+// transaction has changed files and is not yet over.
+TEST_F(TwoClients, ACycleAnswers78EvenBetweenTransactionsUnderWay) {
+    const LockWaitMs granted("600000");
+    Handle x{A.Owner()}, y{B.Owner()};
+    ASSERT_EQ(x.Make(FDir.File("X.DAT"), Spec(kLen).Key({{1, 4, 1}})), 0);
+    ASSERT_EQ(y.Make(FDir.File("Y.DAT"), Spec(kLen).Key({{1, 4, 1}})), 0);
+    ASSERT_EQ(Transaction(19, A.Owner()), 0);
+    ASSERT_EQ(Transaction(19, B.Owner()), 0);
+    ASSERT_EQ(x.Insert(Rec(kLen, 1, "a")), 0);
+    ASSERT_EQ(y.Insert(Rec(kLen, 1, "b")), 0);
+    ASSERT_EQ(Read(A, 1, 200), 0);
+    ASSERT_EQ(Read(B, 2, 200), 0);
+    Handle a2{A.Owner()};
+    ASSERT_EQ(a2.Open(FDir.File("T.DAT")), 0);
+    auto aWaits = std::async(std::launch::async, [&] { return Read(a2, 2, 100); });
+    const bool known = SomeoneWaits(FDir.File("T.DAT"));
+    EXPECT_TRUE(known) << "A's wait is not known while its transaction is under way";
+    Handle b2{B.Owner()};
+    ASSERT_EQ(b2.Open(FDir.File("T.DAT")), 0);
+    if (known) {
+        EXPECT_EQ(Read(b2, 1, 100), 78);
+    }
+    ASSERT_EQ(B.Unlock(), 0); // A's wait is granted, whatever came before
+    EXPECT_EQ(aWaits.get(), 0);
+    EXPECT_EQ(Transaction(20, A.Owner()), 0);
+    EXPECT_EQ(Transaction(20, B.Owner()), 0);
+    EXPECT_EQ(y.Walk(), Ids{1});
+}
+
 TEST_F(TwoClients, ANewRecordNeverStartsOutLocked) {
     ASSERT_EQ(A.Get(13 + 400), 0); // the last record, under a multiple-record lock
     const uint32_t last = A.Position();

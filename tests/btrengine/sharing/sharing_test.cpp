@@ -257,6 +257,35 @@ TEST_F(Sharing, AWaitCycleAcrossProcessesAnswers78) {
     EXPECT_EQ(Them->Id(), 1);
 }
 
+// A process forked without a new program is another client to its parent:
+// the clients each makes afterwards have tags of their own, so the parent's
+// wait for a record the child holds is a wait (84 once it lasts), not a
+// cycle through itself (78).
+TEST_F(Sharing, AForkedChildsClientsAreNotItsParents) {
+    int toParent[2], toChild[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    const pid_t kid = ::fork();
+    ASSERT_GE(kid, 0);
+    char byte = 0;
+    if (kid == 0) {
+        Here child(7);
+        const bool held = child.Open(Path()) == 0 && child.Get(5 + 200, 1) == 0;
+        const bool told = ::write(toParent[1], held ? "h" : "-", 1) == 1 && ::read(toChild[0], &byte, 1) == 1;
+        ::_exit(held && told ? 0 : 1);
+    }
+    ASSERT_EQ(::read(toParent[0], &byte, 1), 1);
+    Here parent(8);
+    EXPECT_EQ(byte, 'h');
+    EXPECT_EQ(parent.Open(Path()), 0);
+    EXPECT_EQ(parent.Get(5 + 100, 1), 84);
+    EXPECT_EQ(::write(toChild[1], "x", 1), 1);
+    int status = -1;
+    ::waitpid(kid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
+}
+
 // Another process's transaction: its changes unseen until its end, the
 // file's changes refused (85) meanwhile, reads allowed; an abort leaves nothing.
 TEST_F(Sharing, TransactionsAreIsolatedAcrossProcesses) {
@@ -440,6 +469,19 @@ TEST_F(Sharing, NothingKeptSurvivesTheOtherProcessesChange) {
     EXPECT_EQ(b.Count(), 6);
 }
 
+// Until the server has no session left of the process `pid` (its sessions
+// are named after it); false after a minute.
+bool SessionsGone(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    for (std::string n; n != "0";) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (!ServerSql("SELECT count(*) FROM pg_stat_activity WHERE application_name='btrkit " + std::to_string(pid) + "'", &n))
+            return false;
+        if (n != "0") std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 TEST_F(Sharing, AKilledProcessLeavesNoLocksAndNoTransaction) {
     ASSERT_EQ(Them->Txn(19), 0);
     ASSERT_EQ(Them->Insert(6, 0, "gone"), 0);
@@ -450,7 +492,11 @@ TEST_F(Sharing, AKilledProcessLeavesNoLocksAndNoTransaction) {
     ASSERT_EQ(Them->Get(5 + 400, 3), 0);
     for (int32_t id : {1, 2, 3, 4}) EXPECT_EQ(Me->Get(5 + 200, id), 84) << "record " << id; // 4: changed in its transaction
     EXPECT_EQ(Me->Insert(7, 0, "me"), 85);
+    const pid_t peer = P->Pid();
     P->Kill();
+    if (FDir.Server()) { // a server ends a dead client's session in its own time
+        ASSERT_TRUE(SessionsGone(peer));
+    }
     for (int32_t id : {1, 2, 3, 4}) EXPECT_EQ(Me->Get(5 + 400, id), 0) << "record " << id << " still locked";
     EXPECT_EQ(Me->Insert(7, 0, "me"), 0);
     EXPECT_EQ(Me->Get(5, 6), 4);
@@ -724,19 +770,6 @@ TEST(SharingStress, FourProcessesOfTwoThreadsKeepEveryInvariant) {
 }
 
 // ---- the server store ---------------------------------------------------------------
-
-// Until the server has no session left of the process `pid` (its sessions
-// are named after it); false after a minute.
-bool SessionsGone(pid_t pid) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    for (std::string n; n != "0";) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        if (!ServerSql("SELECT count(*) FROM pg_stat_activity WHERE application_name='btrkit " + std::to_string(pid) + "'", &n))
-            return false;
-        if (n != "0") std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // The server drops this process's connections (the network went, the server
 // restarted): its locks and its transaction go at once, its handles answer
