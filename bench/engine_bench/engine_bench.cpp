@@ -4,13 +4,13 @@
 // the engine uses (WAL, synchronous=NORMAL, memory-mapped reads).
 //
 //   engine_bench [--quick | --large] [--runs R] [--baseline LIB] [N...]
+//                                  default: 100000 1000000, one run;
+//                                  --large: 100000 1000000 10000000
 //   engine_bench --server postgresql://USER@HOST:PORT/DATABASE [--runs R] [N...]
 //                                  the server store against the same
 //                                  statements by hand through libpq (default
 //                                  100000 records), and a record lock handed
 //                                  over between two processes
-//                                  default: 100000 1000000, one run;
-//                                  --large: 100000 1000000 10000000
 //
 // A last table shows how each rate's ratio and the size of the file grow
 // with the record count. A local file is also opened, asked its record count
@@ -377,16 +377,23 @@ void TwoProcesses(const std::string& dir, int n, int count) {
 // hand checks the version it read, as the engine's does (another client's
 // change in between answers 80, it is not overwritten).
 
-PGresult* Pq(PGconn* c, const char* sql, std::initializer_list<std::pair<const void*, int>> params = {}, bool rows = false) {
+// Parameters in binary form, as libpq takes them.
+struct BinaryParams {
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
-    for (auto [p, n] : params) {
-        values.push_back(static_cast<const char*>(p));
-        lengths.push_back(n);
-        formats.push_back(1);
+    explicit BinaryParams(std::initializer_list<std::pair<const void*, int>> params) {
+        for (auto [p, n] : params) {
+            values.push_back(static_cast<const char*>(p));
+            lengths.push_back(n);
+            formats.push_back(1);
+        }
     }
-    PGresult* r = PQexecParams(c, sql, static_cast<int>(values.size()), nullptr, values.data(), lengths.data(),
-                               formats.data(), 1);
+    int Count() const { return static_cast<int>(values.size()); }
+};
+
+PGresult* Pq(PGconn* c, const char* sql, std::initializer_list<std::pair<const void*, int>> params = {}, bool rows = false) {
+    const BinaryParams b(params);
+    PGresult* r = PQexecParams(c, sql, b.Count(), nullptr, b.values.data(), b.lengths.data(), b.formats.data(), 1);
     const ExecStatusType st = PQresultStatus(r);
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) std::fprintf(stderr, "engine_bench: %s", PQerrorMessage(c));
     Check(st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK, sql);
@@ -404,15 +411,8 @@ struct Prepared {
         PQclear(r);
     }
     PGresult* Run(std::initializer_list<std::pair<const void*, int>> params) const {
-        std::vector<const char*> values;
-        std::vector<int> lengths, formats;
-        for (auto [p, n] : params) {
-            values.push_back(static_cast<const char*>(p));
-            lengths.push_back(n);
-            formats.push_back(1);
-        }
-        PGresult* r = PQexecPrepared(c, name.c_str(), static_cast<int>(values.size()), values.data(), lengths.data(),
-                                     formats.data(), 1);
+        const BinaryParams b(params);
+        PGresult* r = PQexecPrepared(c, name.c_str(), b.Count(), b.values.data(), b.lengths.data(), b.formats.data(), 1);
         const ExecStatusType st = PQresultStatus(r);
         Check(st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK, name.c_str());
         return r;
