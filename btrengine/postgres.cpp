@@ -208,6 +208,11 @@ public:
             // Unreachable, refused or not let in: the file cannot be reached.
             throw StoreError{95};
         }
+        // What the server says outside an answer (a session ended by an
+        // administrator, notices) is no program's output.
+        PQsetNoticeProcessor(FConn, [](void*, const char* message) {
+            if (std::getenv("BTRKIT_SERVER_LOG")) std::fprintf(stderr, "server: %s", message);
+        }, nullptr);
         try {
             Setup();
         } catch (...) {
@@ -433,12 +438,16 @@ std::map<std::pair<ClientTag, std::string>, std::weak_ptr<ServerConnection>>& Co
     return *c;
 }
 
-std::shared_ptr<ServerConnection> ConnectionOf(ClientTag client, const std::string& uri) {
+// The client's connection to a database: the one it has while that still
+// stands, else a new one (`made` says which).
+std::shared_ptr<ServerConnection> ConnectionOf(ClientTag client, const std::string& uri, bool* made = nullptr) {
     auto& all = Connections();
     const auto key = std::make_pair(client, uri);
+    if (made) *made = false;
     if (auto it = all.find(key); it != all.end()) {
         if (auto c = it->second.lock(); c && c->Alive()) return c;
     }
+    if (made) *made = true;
     auto c = std::make_shared<ServerConnection>(uri, client);
     all[key] = c;
     for (auto it = all.begin(); it != all.end();) it = it->second.expired() ? all.erase(it) : std::next(it);
@@ -960,12 +969,38 @@ bool SplitServerPath(const std::string& path, ServerPath& out) {
     return true;
 }
 
+namespace {
+
+// A connection kept from earlier use may have been ended by the server since
+// (a restart, an administrator) with nothing on its socket that says so yet:
+// its next statement finds out. An open or a create that starts outside the
+// client's transaction then connects once more; inside one, the transaction
+// is gone with the connection and 95 is the answer.
+template <class Work>
+auto OnConnection(ClientTag client, const std::string& uri, Work work) {
+    bool made = false;
+    std::shared_ptr<ServerConnection> c = ConnectionOf(client, uri, &made);
+    if (!made && !c->InTransaction()) {
+        try {
+            return work(c);
+        } catch (const StoreError& e) {
+            if (e.status != 95 || !c->Lost()) throw;
+        }
+        c = ConnectionOf(client, uri);
+    }
+    return work(c);
+}
+
+} // namespace
+
 ServerFile FindServerFile(const ServerPath& path, ClientTag client) {
-    ServerFile f;
-    f.connection = ConnectionOf(client, path.uri);
-    const Result r = f.connection->Run("SELECT id FROM btrkit_files WHERE name=$1", Params().Bytes(path.name));
-    f.id = FileId{0, r.Rows() ? static_cast<uint64_t>(r.Int(0, 0)) : 0, path.uri};
-    return f;
+    return OnConnection(client, path.uri, [&](const std::shared_ptr<ServerConnection>& c) {
+        ServerFile f;
+        f.connection = c;
+        const Result r = c->Run("SELECT id FROM btrkit_files WHERE name=$1", Params().Bytes(path.name));
+        f.id = FileId{0, r.Rows() ? static_cast<uint64_t>(r.Int(0, 0)) : 0, path.uri};
+        return f;
+    });
 }
 
 std::shared_ptr<LockSpace> ServerLockSpace(const FileId& id) { return std::make_shared<ServerSpace>(id); }
@@ -974,9 +1009,10 @@ std::unique_ptr<Store> ServerStore(const FileId&, LockSession& locks) {
     return std::make_unique<PgStore>(static_cast<ServerSession&>(locks));
 }
 
-void CreateServerFile(const ServerPath& path, ClientTag client, const Spec& spec, bool replace, bool inTransaction,
-                      std::function<void(bool commit)>& joined) {
-    std::shared_ptr<ServerConnection> c = ConnectionOf(client, path.uri);
+namespace {
+
+void Create(const std::shared_ptr<ServerConnection>& c, const ServerPath& path, const Spec& spec, bool replace,
+            bool inTransaction, std::function<void(bool commit)>& joined) {
     const bool own = !c->InTransaction();
     if (own && inTransaction) {
         // The create opens the client's server transaction: the file appears when it ends.
@@ -1038,6 +1074,13 @@ void CreateServerFile(const ServerPath& path, ClientTag client, const Spec& spec
         }
         throw;
     }
+}
+
+} // namespace
+
+void CreateServerFile(const ServerPath& path, ClientTag client, const Spec& spec, bool replace, bool inTransaction,
+                      std::function<void(bool commit)>& joined) {
+    OnConnection(client, path.uri, [&](const std::shared_ptr<ServerConnection>& c) { Create(c, path, spec, replace, inTransaction, joined); });
 }
 
 } // namespace btr::engine

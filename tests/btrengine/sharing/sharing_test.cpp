@@ -796,6 +796,21 @@ TEST_F(Sharing, ALostConnectionAnswers95AndTheServerLetsGo) {
     ASSERT_EQ(Me->Open(Path()), 0) << "a new open connects again";
     EXPECT_EQ(Me->Count(), 6);
     EXPECT_EQ(Me->Get(5 + 200, 1), 84) << "the peer still holds it";
+
+    // Ended again while the client's handle is idle: the first to find out is
+    // the same client's open of another file (or a create), which connects
+    // anew; the idle handle answers 95 when it speaks.
+    const std::string other = FDir.File("OTHER.DAT");
+    ASSERT_EQ(Create(other, FileSpec()), 0);
+    ASSERT_TRUE(ServerSql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name='btrkit " +
+                          std::to_string(::getpid()) + "'"));
+    ASSERT_TRUE(SessionsGone(::getpid()));
+    Here again;
+    EXPECT_EQ(again.Open(other), 0) << "an open on an ended connection";
+    EXPECT_EQ(again.Count(), 0);
+    EXPECT_EQ(Create(FDir.File("AFTER.DAT"), FileSpec()), 0) << "a create on an ended connection";
+    EXPECT_EQ(Me->Get(5, 3), 95);
+    EXPECT_EQ(again.Close(), 0);
 }
 
 // One client's transaction over two files of a database, killed while its
