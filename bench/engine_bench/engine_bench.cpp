@@ -126,13 +126,10 @@ void UpdateSome(uint8_t* pos, int n, int count, int part, int parts, uint32_t se
     }
 }
 
-Result RunEngine(const std::string& path, int n, int lookups, int updates) {
-    uint8_t pos[128] = {}, rec[kRecLen], key[255];
-    CreateAndOpen(path, pos);
+// Inserts the n records in one transaction, in the order KeyOf gives.
+void InsertAll(uint8_t* pos, int n) {
+    uint8_t rec[kRecLen], key[255];
     int32_t len = 0;
-    Result r{};
-
-    double t = Now();
     Check(BTR(19, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "begin");
     for (int i = 0; i < n; ++i) {
         Fill(rec, KeyOf(i, n));
@@ -140,6 +137,16 @@ Result RunEngine(const std::string& path, int n, int lookups, int updates) {
         Check(BTR(2, pos, rec, &len, key, 255, 0) == 0, "insert");
     }
     Check(BTR(20, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "end");
+}
+
+Result RunEngine(const std::string& path, int n, int lookups, int updates) {
+    uint8_t pos[128] = {}, rec[kRecLen], key[255];
+    CreateAndOpen(path, pos);
+    int32_t len = 0;
+    Result r{};
+
+    double t = Now();
+    InsertAll(pos, n);
     r.insert = n / (Now() - t);
 
     r.rssBeforeScan = RssKb();
@@ -314,16 +321,10 @@ void Line(const char* what, double engine, double sqlite, double baseline) {
 // first, odd for the second.
 void TwoProcesses(const std::string& dir, int n, int count) {
     const std::string path = dir + "/two.btr";
-    uint8_t pos[128] = {}, rec[kRecLen], key[255];
+    uint8_t pos[128] = {};
     int32_t len = 0;
     CreateAndOpen(path, pos);
-    Check(BTR(19, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "begin");
-    for (int i = 0; i < n; ++i) {
-        Fill(rec, KeyOf(i, n));
-        len = kRecLen;
-        Check(BTR(2, pos, rec, &len, key, 255, 0) == 0, "insert");
-    }
-    Check(BTR(20, nullptr, nullptr, &len, nullptr, 0, 0) == 0, "end");
+    InsertAll(pos, n);
     double t = Now();
     UpdateSome(pos, n, count, 0, 2, 7);
     const double alone = count / (Now() - t);
