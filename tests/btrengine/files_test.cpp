@@ -44,6 +44,13 @@ protected:
     void MakeDefault() {
         ASSERT_EQ(Create(Path(), Spec(16).Key({{1, 4, 1}}).Key({{5, 8, 0}}, kDup | kMod)), 0);
     }
+    // The default file made anew, open on `h`, with records 1..3.
+    void MakeThree(Handle& h) {
+        std::filesystem::remove(Path());
+        MakeDefault();
+        ASSERT_EQ(h.Open(Path()), 0);
+        for (int id = 1; id <= 3; ++id) ASSERT_EQ(h.Insert(Rec(16, id, "name")), 0);
+    }
     Place FDir;
 };
 
@@ -197,11 +204,8 @@ TEST_F(Files, DamagedDatabasesAnswer30AtOpenOr2WhereRead) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(Path());
-        MakeDefault();
         Handle h;
-        ASSERT_EQ(h.Open(Path()), 0);
-        for (int id = 1; id <= 3; ++id) ASSERT_EQ(h.Insert(Rec(16, id, "name")), 0);
+        ASSERT_NO_FATAL_FAILURE(MakeThree(h));
         ASSERT_EQ(h.Close(), 0);
         ASSERT_TRUE(Tamper(Path(), c.sql));
         ASSERT_EQ(h.Open(Path()), c.open);
@@ -442,11 +446,8 @@ TEST_F(Files, AnOlderOrDamagedCounterIsNeverBelievedAndIsPutRight) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(Path());
-        MakeDefault();
         Handle h;
-        ASSERT_EQ(h.Open(Path()), 0);
-        for (int id = 1; id <= 3; ++id) ASSERT_EQ(h.Insert(Rec(16, id, "name")), 0);
+        ASSERT_NO_FATAL_FAILURE(MakeThree(h));
         ASSERT_EQ(h.Get(5, 0, Int32Key(2)), 0);
         ASSERT_EQ(h.Delete(), 0); // two records, the largest position 3
         ASSERT_EQ(h.Close(), 0);
