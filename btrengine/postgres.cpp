@@ -937,10 +937,6 @@ private:
 
 // ---- paths ------------------------------------------------------------------------
 
-bool IsServerPath(const std::string& path) {
-    return path.rfind("postgresql://", 0) == 0 || path.rfind("postgres://", 0) == 0;
-}
-
 bool SplitServerPath(const std::string& path, ServerPath& out) {
     if (!IsServerPath(path)) return false;
     const size_t query = path.find('?');
@@ -950,19 +946,10 @@ bool SplitServerPath(const std::string& path, ServerPath& out) {
     const size_t slash = base.find('/', authority);
     const size_t last = base.rfind('/');
     if (slash == std::string::npos || last == slash) return false; // no database, or no name after it
-    if (base.substr(authority, slash - authority).find(':') < base.substr(authority, slash - authority).find('@') &&
-        base.substr(authority, slash - authority).find('@') != std::string::npos)
+    const std::string_view user = std::string_view(base).substr(authority, slash - authority);
+    if (const size_t at = user.find('@'); at != std::string::npos && user.find(':') < at)
         return false; // user:password@ — passwords come from libpq's own places
-    std::string name;
-    for (size_t i = last + 1; i < base.size(); ++i) {
-        if (base[i] == '%' && i + 2 < base.size() && std::isxdigit(static_cast<unsigned char>(base[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(base[i + 2]))) {
-            name += static_cast<char>(std::stoi(base.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            name += base[i];
-        }
-    }
+    const std::string name = UriUnescaped(std::string_view(base).substr(last + 1));
     if (name.empty() || params.find("password") != std::string::npos) return false;
     out.uri = base.substr(0, last) + params;
     out.name = name;

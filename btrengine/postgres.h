@@ -11,11 +11,9 @@
 
 #include "btrengine/locks.h"
 #include "btrengine/store.h"
+#include "platform/serverpath.h"
 
 namespace btr::engine {
-
-// Whether a path names a file on a server.
-bool IsServerPath(const std::string& path);
 
 // A server path taken apart: the connection URI (the path without the file's
 // name; parameters after `?` kept) and the file's name.

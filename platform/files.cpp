@@ -30,25 +30,7 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path, size_t count) {
     return data;
 }
 
-bool IsServerPath(const std::string& path) {
-    return path.rfind("postgresql://", 0) == 0 || path.rfind("postgres://", 0) == 0;
-}
-
 namespace {
-
-std::string Unescaped(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
 
 std::string Escaped(const std::string& s) {
     std::string out;
@@ -69,7 +51,7 @@ std::string Escaped(const std::string& s) {
 std::string ExtractFileName(const std::string& path) {
     if (IsServerPath(path)) {
         const std::string base = path.substr(0, path.find('?'));
-        return Unescaped(base.substr(base.rfind('/') + 1));
+        return UriUnescaped(std::string_view(base).substr(base.rfind('/') + 1));
     }
     const size_t p = path.find_last_of("/\\:");
     return p == std::string::npos ? path : path.substr(p + 1);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/serverpath.h"
+
 namespace btr {
 
 bool FileExists(const std::string& path);
@@ -17,9 +19,6 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path, size_t count);
 // is its file's name, its URI parameters left out and %-escapes decoded.
 std::string ExtractFileName(const std::string& path);
 
-// Whether a path names a file on a server (postgresql://... or
-// postgres://...): no file-system call applies to it.
-bool IsServerPath(const std::string& path);
 // The file `name` beside the file at `sibling`: in its directory, or in its
 // database on its server (with its URI parameters).
 std::string PathBeside(const std::string& sibling, const std::string& name);

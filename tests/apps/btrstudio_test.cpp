@@ -51,6 +51,11 @@ protected:
     static void Settle() {
         for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
     }
+    // Every row of the model fetched; answers how many there are.
+    static int FetchAll(TDataSetModel& model) {
+        while (model.canFetchMore({})) model.fetchMore({});
+        return model.rowCount();
+    }
     // The value of a field of the record holding Number=number, read afresh.
     std::string Stored(const std::string& file, int number, const std::string& field) {
         TBDataSet ds;
@@ -168,11 +173,9 @@ TEST_F(Studio, ChangeATypeSaveCreateAndBrowse) {
     TDataWindow* data = w.OpenData();
     Settle();
     TDataSetModel& model = data->Model();
-    while (model.canFetchMore({})) model.fetchMore({});
-    EXPECT_EQ(model.rowCount(), 4000);
+    EXPECT_EQ(FetchAll(model), 4000);
     data->ApplyRange(1, "7", "7");
-    while (model.canFetchMore({})) model.fetchMore({});
-    ASSERT_GT(model.rowCount(), 0);
+    ASSERT_GT(FetchAll(model), 0);
     EXPECT_LT(model.rowCount(), 40);
     for (int r = 0; r < model.rowCount(); ++r) EXPECT_EQ(model.data(model.index(r, 1)).toString(), "7");
 }
@@ -216,8 +219,7 @@ TEST_F(Studio, ADictionaryOnAServerFindsItsFilesBesideIt) {
         TDataWindow* data = w.OpenData();
         Settle();
         TDataSetModel& model = data->Model();
-        while (model.canFetchMore({})) model.fetchMore({});
-        EXPECT_EQ(model.rowCount(), 4000);
+        EXPECT_EQ(FetchAll(model), 4000);
         // Created anew beside the dictionary (after the question), empty.
         w.FileList()->setCurrentRow(0);
         Settle();
@@ -393,8 +395,7 @@ TEST_F(Studio, BlobAndGraphicCellsAreNeverEdited) {
     Settle();
     QTest::mouseClick(w.EditSwitch(), Qt::LeftButton);
     TDataSetModel& model = w.Model();
-    while (model.canFetchMore({})) model.fetchMore({});
-    ASSERT_EQ(model.rowCount(), 1);
+    ASSERT_EQ(FetchAll(model), 1);
     for (int column : {Column(w, "Data"), Column(w, "Picture")}) {
         const QModelIndex cell = model.index(0, column);
         EXPECT_FALSE(model.flags(cell) & Qt::ItemIsEditable);
